@@ -1,0 +1,23 @@
+# Build-level tests of the public interface.
+# (a) A C99 program that includes every public header compiles pedantically,
+#     links against the library and runs.
+file(GLOB public_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h)
+set(all_headers_c ${CMAKE_CURRENT_BINARY_DIR}/all_headers.c)
+set(includes "")
+foreach(h IN LISTS public_headers)
+  get_filename_component(name ${h} NAME)
+  string(APPEND includes "#include <${name}>\n")
+endforeach()
+file(CONFIGURE OUTPUT ${all_headers_c} CONTENT "${includes}\n#include \"${CMAKE_CURRENT_LIST_DIR}/c_consumer.inc\"\n")
+add_executable(c_consumer ${all_headers_c})
+set_target_properties(c_consumer PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_compile_options(c_consumer PRIVATE -std=c99 -pedantic -Wall -Wextra -Werror)
+target_link_libraries(c_consumer PRIVATE rtk)
+rtk_apply_sanitizers(c_consumer)
+add_test(NAME abi.c_consumer COMMAND c_consumer)
+set_tests_properties(abi.c_consumer PROPERTIES LABELS abi)
+
+# (b) The library's dynamic symbols are exactly the export list.
+add_test(NAME abi.exported_symbols
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_symbols.sh $<TARGET_FILE:rtk> ${RTK_EXPORT_TABLE})
+set_tests_properties(abi.exported_symbols PROPERTIES LABELS abi)

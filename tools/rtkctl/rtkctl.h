@@ -1,0 +1,26 @@
+// rtkctl subcommand registry. Each cmd_*.cpp defines one subcommand and
+// registers it with a file-scope RtkctlRegistration object.
+#pragma once
+
+namespace rtkctl {
+
+// Exit statuses shared by all subcommands.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;   // the operation ran and did not succeed
+constexpr int kExitUsage = 2;    // bad arguments or unknown names
+
+struct Command {
+  const char *name;     // the word after "rtkctl"
+  const char *usage;    // argument synopsis, e.g. "CODE|MNEMONIC"
+  const char *summary;  // one line for "rtkctl --help"
+  int (*run)(int argc, char **argv);  // argv[0] is the subcommand name
+};
+
+struct Registration {
+  explicit Registration(const Command &command);
+};
+
+// Prints "usage: rtkctl NAME USAGE" to standard error and returns kExitUsage.
+int UsageError(const Command &command);
+
+}  // namespace rtkctl
