@@ -197,6 +197,7 @@ TEST_F(ChannelTest, HookForms) {
     EXPECT_EQ(seen, c.hooks);
   }
   for (const LogEntry &ioctl : driver_.Ioctls()) EXPECT_EQ(ioctl.at("code"), "0");
+  ASSERT_EQ(chdir("/"), 0);
 }
 
 TEST_F(ChannelTest, HookEdgeCases) {

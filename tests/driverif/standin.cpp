@@ -64,10 +64,15 @@ std::vector<std::string> ReadLines(const char *path) {
 }  // namespace
 
 std::string EnterDriverSandbox() {
+  // A test that ran before in this process left its sandbox behind in the
+  // copied mounts: drop its /dev so that every test starts afresh.
   struct statfs dev;
-  if (statfs("/dev", &dev) == 0 && dev.f_type == kOverlayMagic) return "";  // done already
-  if (mount("rtktest", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-    return std::string("cannot mount a private /tmp: ") + strerror(errno);
+  if (statfs("/dev", &dev) == 0 && dev.f_type == kOverlayMagic && umount2("/dev", MNT_DETACH) != 0)
+    return std::string("cannot drop the previous /dev overlay: ") + strerror(errno);
+  for (const char *dir : {"/tmp", "/run"}) {
+    if (mount("rtktest", dir, "tmpfs", 0, "mode=1777") != 0)
+      return std::string("cannot mount a private ") + dir + ": " + strerror(errno);
+  }
   if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0)
     return std::string("cannot prepare the /dev overlay: ") + strerror(errno);
   if (mount("rtkdev", "/dev", "overlay", 0,

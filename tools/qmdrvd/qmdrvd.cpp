@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,19 +173,23 @@ bool IsMountPoint(const std::string &path) {
   return found;
 }
 
-// Refuses a path that is already served. A mount left behind by a stand-in
-// that died (its FUSE connection is gone: ENOTCONN) is detached instead.
-bool EnsureFree(const std::string &path, const char *what) {
-  if (!IsMountPoint(path)) return true;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 && errno == ENOTCONN) {
+// What start-up finds at the mount point or the device path.
+enum class Use { kFree, kStale, kBusy };
+
+// Tells a free path from one that is already served. A mount left behind by
+// a stand-in that died is detached (kStale): its FUSE connection is gone, so
+// statfs, which unlike stat is never answered from a cache, gives ENOTCONN.
+Use CheckUse(const std::string &path, const char *what) {
+  if (!IsMountPoint(path)) return Use::kFree;
+  struct statfs fs;
+  if (statfs(path.c_str(), &fs) != 0 && errno == ENOTCONN) {
     umount2(path.c_str(), MNT_DETACH);
     std::fprintf(stderr, "qmdrvd: removed the stale mount at %s\n", path.c_str());
-    return true;
+    return Use::kStale;
   }
   std::fprintf(stderr, "qmdrvd: %s %s is already in use (is another qmdrvd running?)\n", what,
                path.c_str());
-  return false;
+  return Use::kBusy;
 }
 
 // The pidfile: locked from the start (the lock refuses a second instance),
@@ -247,14 +252,22 @@ class CreatedPath {
     }
   }
 
-  // Makes sure `path` exists, as a directory or as an empty file.
-  bool Ensure(const std::string &path, bool directory) {
+  // Makes sure `path` exists, as a directory or as an empty file. With
+  // `adopt`, a path that exists already (left by a stand-in that died) is
+  // removed at the stop as well.
+  bool Ensure(const std::string &path, bool directory, bool adopt) {
     const int made = directory ? mkdir(path.c_str(), 0755)
                                : open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (made < 0) {
-      if (errno == EEXIST) return true;
-      std::fprintf(stderr, "qmdrvd: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
-      return false;
+      if (errno != EEXIST) {
+        std::fprintf(stderr, "qmdrvd: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+      }
+      if (adopt) {
+        path_ = path;
+        directory_ = directory;
+      }
+      return true;
     }
     if (!directory) close(made);
     path_ = path;
@@ -370,8 +383,9 @@ int Run(const Options &options) {
   if (!options.pidfile.empty() && !pidfile.Lock(Canonical(options.pidfile))) return kExitFailed;
   const std::string mountpoint = Canonical(options.mountpoint);
   const std::string device = options.device.empty() ? "" : Canonical(options.device);
-  if (!EnsureFree(mountpoint, "mount point")) return kExitFailed;
-  if (!device.empty() && !EnsureFree(device, "device")) return kExitFailed;
+  const Use mountUse = CheckUse(mountpoint, "mount point");
+  const Use deviceUse = device.empty() ? Use::kFree : CheckUse(device, "device");
+  if (mountUse == Use::kBusy || deviceUse == Use::kBusy) return kExitFailed;
 
   Readiness readiness;
   if (options.daemon && !readiness.Detach()) {
@@ -391,14 +405,14 @@ int Run(const Options &options) {
   sigdelset(&stop, SIGUSR1);
 
   CreatedPath mountDir;
-  if (!mountDir.Ensure(mountpoint, true)) return kExitFailed;
+  if (!mountDir.Ensure(mountpoint, true, mountUse == Use::kStale)) return kExitFailed;
   Driver driver(options.behaviour);
   Device served(driver, log, options.behaviour);
   if (!served.Start(mountpoint.c_str())) return kExitFailed;
   CreatedPath deviceNode;
   Bind bind;
   if (!device.empty()) {
-    if (!deviceNode.Ensure(device, false)) return kExitFailed;
+    if (!deviceNode.Ensure(device, false, deviceUse == Use::kStale)) return kExitFailed;
     if (!bind.Attach(mountpoint + "/" + kDeviceFileName, device)) return kExitFailed;
   }
   pidfile.Write();
