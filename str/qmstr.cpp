@@ -1,5 +1,6 @@
 /*
- * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings.
+ * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings, and
+ * the UTF-8 <-> UTF-16 converters.
  *
  * Leaf functions: they trace nothing, allocate nothing and keep no state
  * beyond the exported separator byte. Case folding touches ASCII a-z only,
@@ -31,6 +32,31 @@ constexpr uint64_t unitMultiplier(char unit) {
     default: return 1;
   }
 }
+
+// Number of continuation bytes that the UTF-8 lead byte c announces, or -1
+// when c cannot start a sequence (10xxxxxx, or 0xF8-0xFF).
+constexpr int continuationCount(uint8_t c) {
+  if (c < 0x80) return 0;
+  if ((c & 0xE0) == 0xC0) return 1;
+  if ((c & 0xF0) == 0xE0) return 2;
+  if ((c & 0xF8) == 0xF0) return 3;
+  return -1;
+}
+
+// A byte of the form 10xxxxxx, which continues a UTF-8 sequence.
+constexpr bool isContinuation(uint8_t c) { return (c & 0xC0) == 0x80; }
+
+// Appends UTF-8 bytes to a caller's buffer of `size` bytes: bytes that no
+// longer fit are dropped, and the count never exceeds the size.
+struct Utf8Sink {
+  uint8_t *dst;
+  int32_t size;
+  int32_t stored = 0;
+
+  void put(uint32_t byte) {
+    if (stored < size) dst[stored++] = static_cast<uint8_t>(byte);
+  }
+};
 
 }  // namespace
 
@@ -272,5 +298,82 @@ int32_t STR_substitute(char *s, uint32_t size, const char *oldText, const char *
 
 // Doubles every backslash of s within size bytes; answers how many.
 int32_t STR_expandSlashes(char *s, uint32_t size) { return STR_substitute(s, size, "\\", "\\\\"); }
+
+// ---- UTF-8 <-> UTF-16 ----------------------------------------------------------
+
+// Decodes n bytes of UTF-8 into UTF-16 units at dst[0..maxIndex]; checks only
+// the shape of each sequence. Answers the unit count, or -1 on a malformed
+// sequence or a full output (units already stored stay). Four-byte sequences
+// beyond U+10FFFF (or overlong) are not rejected: the plane bits are kept to
+// four so that the first unit is still a high surrogate. An output longer
+// than the result can count fails like a full one.
+int32_t utf8array_to_utf16asciz(const uint8_t *src, uint64_t n, uint16_t *dst, int64_t maxIndex) {
+  int64_t written = 0;
+  auto store = [&](uint32_t unit) {
+    if (written > maxIndex || written == INT32_MAX) return false;
+    dst[written++] = static_cast<uint16_t>(unit);
+    return true;
+  };
+  for (uint64_t i = 0; i < n;) {
+    const uint8_t c = src[i];
+    const int follow = continuationCount(c);
+    if (follow < 0) return -1;
+    const auto extra = static_cast<unsigned>(follow);
+    if (extra >= n - i) return -1;  // the sequence runs past the input
+    for (unsigned k = 1; k <= extra; ++k) {
+      if (!isContinuation(src[i + k])) return -1;
+    }
+    const uint32_t c1 = extra >= 1 ? src[i + 1] : 0;
+    const uint32_t c2 = extra >= 2 ? src[i + 2] : 0;
+    const uint32_t c3 = extra >= 3 ? src[i + 3] : 0;
+    bool ok = true;
+    switch (extra) {
+      case 0: ok = store(c); break;
+      case 1: ok = store(((c & 0x1Fu) << 6) | (c1 & 0x3F)); break;
+      case 2: ok = store(((c & 0x0Fu) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F)); break;
+      default: {
+        const uint32_t plane = ((((c & 0x07u) << 2) | ((c1 >> 4) & 0x03)) - 1) & 0x0F;
+        ok = store(0xD800 | (plane << 6) | ((c1 & 0x0F) << 2) | ((c2 >> 4) & 0x03)) &&
+             store(0xDC00 | ((c2 & 0x0F) << 6) | (c3 & 0x3F));
+      }
+    }
+    if (!ok) return -1;
+    i += extra + 1;
+  }
+  return static_cast<int32_t>(written);
+}
+
+// Encodes n UTF-16 units as UTF-8 into size bytes, cutting (never refusing)
+// when the buffer runs out; unpaired surrogates are written as three bytes.
+// Answers the bytes stored; a full buffer answers size and its last byte
+// becomes the terminator. A size below 1 writes nothing and answers 0.
+int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, int32_t size) {
+  if (size < 1) return 0;
+  Utf8Sink out{dst, size};
+  for (uint64_t i = 0; i < n && out.stored < size; ++i) {
+    const uint32_t w = src[i];
+    const bool pair = w >= 0xD800 && w <= 0xDBFF && i + 1 < n && src[i + 1] >= 0xDC00 &&
+                      src[i + 1] <= 0xDFFF;
+    if (pair) {
+      const uint32_t w2 = src[++i];
+      const uint32_t u = ((w >> 6) & 0x0F) + 1;
+      out.put(0xF0 | (u >> 2));
+      out.put(0x80 | ((u & 3) << 4) | ((w >> 2) & 0x0F));
+      out.put(0x80 | ((w & 3) << 4) | ((w2 >> 6) & 0x0F));
+      out.put(0x80 | (w2 & 0x3F));
+    } else if (w < 0x80) {
+      out.put(w);
+    } else if (w < 0x800) {
+      out.put(0xC0 | (w >> 6));
+      out.put(0x80 | (w & 0x3F));
+    } else {
+      out.put(0xE0 | (w >> 12));
+      out.put(0x80 | ((w >> 6) & 0x3F));
+      out.put(0x80 | (w & 0x3F));
+    }
+  }
+  dst[out.stored < size ? out.stored : size - 1] = '\0';
+  return out.stored;
+}
 
 }  // extern "C"
