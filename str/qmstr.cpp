@@ -1,30 +1,113 @@
 /*
- * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings.
+ * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings, and
+ * the UTF-8 <-> UTF-16 converters.
  *
  * Leaf functions: they trace nothing, allocate nothing and keep no state
- * beyond the exported separator byte. Case folding touches ASCII a-z only.
+ * beyond the exported separator byte. Case folding touches ASCII a-z only,
+ * so '[', '\', ']', '^', '_' and '`' sort after every letter.
  */
 #include "qmstr.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
 // Folds an ASCII lower-case letter to upper case; every other byte stays.
 constexpr unsigned char upcase(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
 
+// Length of s, reading at most limit bytes; a negative limit reads nothing.
+// Used where a caller's buffer size bounds the string in it.
+size_t boundedLength(const char *s, int64_t limit) {
+  return limit > 0 ? strnlen(s, static_cast<size_t>(limit)) : 0;
+}
+
+// Multiplier for the unit letter that may follow the digits of a number.
+constexpr uint64_t unitMultiplier(char unit) {
+  switch (unit) {
+    case 'k': case 'K': return uint64_t{1} << 10;
+    case 'm': case 'M': return uint64_t{1} << 20;
+    case 'g': case 'G': return uint64_t{1} << 30;
+    default: return 1;
+  }
+}
+
+// Number of continuation bytes that the UTF-8 lead byte c announces, or -1
+// when c cannot start a sequence (10xxxxxx, or 0xF8-0xFF).
+constexpr int continuationCount(uint8_t c) {
+  if (c < 0x80) return 0;
+  if ((c & 0xE0) == 0xC0) return 1;
+  if ((c & 0xF0) == 0xE0) return 2;
+  if ((c & 0xF8) == 0xF0) return 3;
+  return -1;
+}
+
+// A byte of the form 10xxxxxx, which continues a UTF-8 sequence.
+constexpr bool isContinuation(uint8_t c) { return (c & 0xC0) == 0x80; }
+
+// Appends UTF-8 bytes to a caller's buffer of `size` bytes: bytes that no
+// longer fit are dropped, and the count never exceeds the size.
+struct Utf8Sink {
+  uint8_t *dst;
+  int32_t size;
+  int32_t stored = 0;
+
+  void put(uint32_t byte) {
+    if (stored < size) dst[stored++] = static_cast<uint8_t>(byte);
+  }
+};
+
 }  // namespace
 
 extern "C" {
 
+// ---- process-wide state ------------------------------------------------------
+// The one piece of state of the string utilities: the digit-group separator
+// that STR_commize inserts. Programs may overwrite it before formatting.
 char STR_thousandths = ',';
 
+// ---- copy and append ---------------------------------------------------------
+
 // Copies src into dst, at most size - 1 characters, always terminated when
-// size >= 1. A size below 1 writes nothing.
+// size >= 1. A size below 1 leaves dst untouched.
 char *STR_copy(char *dst, const char *src, int32_t size) {
   if (size < 1) return dst;
   int32_t i = 0;
   for (; i < size - 1 && src[i] != '\0'; ++i) dst[i] = src[i];
   dst[i] = '\0';
   return dst;
+}
+
+// Appends src to the string in dst; the whole result keeps at most size - 2
+// characters. A size below 2 has no room for even that and leaves dst as it
+// is; the length scan of dst never runs past the buffer.
+char *STR_cat(char *dst, const char *src, int32_t size) {
+  if (size < 2) return dst;
+  const size_t len = boundedLength(dst, size);
+  if (len >= static_cast<size_t>(size) - 1) {
+    dst[size - 2] = '\0';
+    return dst;
+  }
+  STR_copy(dst + len, src, size - static_cast<int32_t>(len) - 1);
+  return dst;
+}
+
+// ---- numbers and comparison --------------------------------------------------
+
+// Reads an optionally negative decimal number after leading control
+// characters and spaces; one k/m/g letter right after the digits scales it.
+// Arithmetic wraps in 64 bits; there is no error result.
+int64_t STR_toll(const char *s) {
+  const auto *p = reinterpret_cast<const unsigned char *>(s);
+  while (*p >= 0x01 && *p <= 0x20) ++p;
+  const bool negative = (*p == '-');
+  if (negative) ++p;
+  uint64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+  if (negative) value = 0 - value;
+  value *= unitMultiplier(static_cast<char>(*p));
+  return static_cast<int64_t>(value);
 }
 
 // Compares a and b with ASCII letters folded to upper case.
@@ -37,6 +120,260 @@ int32_t STR_strcasecmp(const char *a, const char *b) {
     const int diff = upcase(*pa) - upcase(*pb);
     if (diff != 0) return diff;
   }
+}
+
+// As STR_strcasecmp over at most n positions; a count of 0 (or a negative
+// count) compares nothing and answers equal.
+int32_t STR_strncasecmp(const char *a, const char *b, int32_t n) {
+  const auto *pa = reinterpret_cast<const unsigned char *>(a);
+  const auto *pb = reinterpret_cast<const unsigned char *>(b);
+  for (int32_t i = 0; i < n; ++i) {
+    if (pa[i] == '\0') return pb[i] == '\0' ? 0 : -1;
+    if (pb[i] == '\0') return 1;
+    const int diff = upcase(pa[i]) - upcase(pb[i]);
+    if (diff != 0) return diff;
+  }
+  return 0;
+}
+
+// Index of the first table entry equal to s ignoring case, or -1.
+int32_t STR_str2enum(const char *s, const char *const *table, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (STR_strcasecmp(s, table[i]) == 0) return i;
+  }
+  return -1;
+}
+
+// 1 when s is a non-empty run of decimal digits, else 0.
+int32_t STR_isNumeric(const char *s) {
+  if (*s == '\0') return 0;
+  for (; *s != '\0'; ++s) {
+    if (*s < '0' || *s > '9') return 0;
+  }
+  return 1;
+}
+
+// ---- search ------------------------------------------------------------------
+
+// First occurrence of needle in hay ignoring case, or null. An empty needle
+// never matches: its first byte, the terminator, equals no haystack byte.
+char *STR_strstrcase(const char *hay, const char *needle) {
+  const unsigned char first = upcase(static_cast<unsigned char>(*needle));
+  const auto n = static_cast<int32_t>(strnlen(needle, INT32_MAX));
+  for (const char *p = hay; *p != '\0'; ++p) {
+    if (upcase(static_cast<unsigned char>(*p)) == first && STR_strncasecmp(p, needle, n) == 0)
+      return const_cast<char *>(p);
+  }
+  return nullptr;
+}
+
+// First occurrence of dir in path (ignoring case) that starts path or
+// follows a '/'; what comes after the occurrence is not examined.
+char *STR_withinDir(const char *path, const char *dir) {
+  for (const char *from = path;;) {
+    char *hit = STR_strstrcase(from, dir);
+    if (hit == nullptr) return nullptr;
+    if (hit == path || hit[-1] == '/') return hit;
+    from = hit + 1;
+  }
+}
+
+// ---- formatting --------------------------------------------------------------
+
+// Writes value in signed decimal, cut to size - 1 characters.
+char *STR_64toString(char *dst, int32_t size, int64_t value) {
+  return STR_snprintf(dst, size, "%" PRId64, value);
+}
+
+// Inserts STR_thousandths between groups of three digits, counted from the
+// end. A leading '-' is kept out of the grouping so that no separator ever
+// follows the sign directly ("-123" stays, "-1234" gives "-1,234"); the
+// caller's buffer needs one more byte per separator.
+void STR_commize(char *digits) {
+  char *start = digits + (digits[0] == '-' ? 1 : 0);
+  const size_t len = strlen(start);
+  if (len <= 3) return;
+  size_t end = len;
+  for (size_t pos = len - 3; pos > 0; pos = pos > 3 ? pos - 3 : 0) {
+    memmove(start + pos + 1, start + pos, end - pos + 1);
+    start[pos] = STR_thousandths;
+    ++end;
+  }
+}
+
+// Renders a byte count for people: above 1 MiB in whole M, above 1 KiB in
+// whole K, else plain; digits grouped by STR_commize. 26 bytes always do.
+char *STR_pretty(char *dst, int64_t bytes) {
+  const char *suffix = "";
+  int64_t shown = bytes;
+  if (bytes > (int64_t{1} << 20)) {
+    shown = bytes >> 20;
+    suffix = "M";
+  } else if (bytes > (int64_t{1} << 10)) {
+    shown = bytes >> 10;
+    suffix = "K";
+  }
+  STR_snprintf(dst, 20, "%" PRId64, shown);
+  STR_commize(dst);
+  strcat(dst, suffix);
+  return dst;
+}
+
+// vsnprintf that always stores a zero in the last byte of the buffer and
+// answers the length the whole text would have had. A size below 1 writes
+// nothing and still answers that length.
+int32_t STR_vsnprintf(char *buf, int32_t size, const char *fmt, va_list args) {
+  if (size < 1) return vsnprintf(nullptr, 0, fmt, args);
+  const int full = vsnprintf(buf, static_cast<size_t>(size), fmt, args);
+  buf[size - 1] = '\0';
+  return full;
+}
+
+// Bounded, always terminated formatting; a size below 1 writes nothing.
+// Returns buf, never a length.
+char *STR_snprintf(char *buf, int32_t size, const char *fmt, ...) {
+  if (size < 1) return buf;
+  va_list args;
+  va_start(args, fmt);
+  STR_vsnprintf(buf, size, fmt, args);
+  va_end(args);
+  return buf;
+}
+
+// ---- in-place edits ----------------------------------------------------------
+
+// Removes the first n characters of s (all of them when n is larger).
+char *STR_removeChars(char *s, uint32_t n) {
+  const size_t len = strlen(s);
+  const size_t cut = n < len ? n : len;
+  memmove(s, s + cut, len - cut + 1);
+  return s;
+}
+
+// Removes leading and trailing spaces (0x20 only; tabs stay).
+void STR_trim(char *s) {
+  while (s[0] == ' ') STR_removeChars(s, 1);
+  for (size_t len = strlen(s); len > 0 && s[len - 1] == ' '; --len) s[len - 1] = '\0';
+}
+
+// Inserts ins before s when both fit into size bytes; answers the byte just
+// past the inserted text, or the terminator of s when it does not fit.
+char *STR_insertStr(char *s, uint32_t size, const char *ins) {
+  const size_t len = strlen(s);
+  const size_t k = strlen(ins);
+  if (len + k >= size) return s + len;
+  memmove(s + k, s, len + 1);
+  memcpy(s, ins, k);
+  return s + k;
+}
+
+// Replaces the first occurrence (case-sensitive) of oldText in s by newText.
+// Answers the byte past the replacement, the end of s when the replacement
+// did not fit (the occurrence is then only removed), or null when there is
+// none. An empty oldText counts as not found: otherwise it would match again
+// at every position and STR_substitute would never stop.
+char *STR_substitute1(char *s, uint32_t size, const char *oldText, const char *newText) {
+  if (oldText[0] == '\0') return nullptr;
+  char *hit = strstr(s, oldText);
+  if (hit == nullptr) return nullptr;
+  const auto offset = static_cast<size_t>(hit - s);
+  STR_removeChars(hit, static_cast<uint32_t>(strlen(oldText)));
+  const uint32_t room = offset < size ? size - static_cast<uint32_t>(offset) : 0;
+  return STR_insertStr(hit, room, newText);
+}
+
+// Replaces every occurrence of oldText, each search resuming after the last
+// replacement, within size bytes; answers the number of replacements.
+int32_t STR_substitute(char *s, uint32_t size, const char *oldText, const char *newText) {
+  int32_t count = 0;
+  char *from = s;
+  uint32_t room = size;
+  for (char *next; (next = STR_substitute1(from, room, oldText, newText)) != nullptr; from = next) {
+    const auto used = static_cast<size_t>(next - from);
+    room = used < room ? room - static_cast<uint32_t>(used) : 0;
+    ++count;
+  }
+  return count;
+}
+
+// Doubles every backslash of s within size bytes; answers how many.
+int32_t STR_expandSlashes(char *s, uint32_t size) { return STR_substitute(s, size, "\\", "\\\\"); }
+
+// ---- UTF-8 <-> UTF-16 ----------------------------------------------------------
+
+// Decodes n bytes of UTF-8 into UTF-16 units at dst[0..maxIndex]; checks only
+// the shape of each sequence. Answers the unit count, or -1 on a malformed
+// sequence or a full output (units already stored stay). Four-byte sequences
+// beyond U+10FFFF (or overlong) are not rejected: the plane bits are kept to
+// four so that the first unit is still a high surrogate. An output longer
+// than the result can count fails like a full one.
+int32_t utf8array_to_utf16asciz(const uint8_t *src, uint64_t n, uint16_t *dst, int64_t maxIndex) {
+  int64_t written = 0;
+  auto store = [&](uint32_t unit) {
+    if (written > maxIndex || written == INT32_MAX) return false;
+    dst[written++] = static_cast<uint16_t>(unit);
+    return true;
+  };
+  for (uint64_t i = 0; i < n;) {
+    const uint8_t c = src[i];
+    const int follow = continuationCount(c);
+    if (follow < 0) return -1;
+    const auto extra = static_cast<unsigned>(follow);
+    if (extra >= n - i) return -1;  // the sequence runs past the input
+    for (unsigned k = 1; k <= extra; ++k) {
+      if (!isContinuation(src[i + k])) return -1;
+    }
+    const uint32_t c1 = extra >= 1 ? src[i + 1] : 0;
+    const uint32_t c2 = extra >= 2 ? src[i + 2] : 0;
+    const uint32_t c3 = extra >= 3 ? src[i + 3] : 0;
+    bool ok = true;
+    switch (extra) {
+      case 0: ok = store(c); break;
+      case 1: ok = store(((c & 0x1Fu) << 6) | (c1 & 0x3F)); break;
+      case 2: ok = store(((c & 0x0Fu) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F)); break;
+      default: {
+        const uint32_t plane = ((((c & 0x07u) << 2) | ((c1 >> 4) & 0x03)) - 1) & 0x0F;
+        ok = store(0xD800 | (plane << 6) | ((c1 & 0x0F) << 2) | ((c2 >> 4) & 0x03)) &&
+             store(0xDC00 | ((c2 & 0x0F) << 6) | (c3 & 0x3F));
+      }
+    }
+    if (!ok) return -1;
+    i += extra + 1;
+  }
+  return static_cast<int32_t>(written);
+}
+
+// Encodes n UTF-16 units as UTF-8 into size bytes, cutting (never refusing)
+// when the buffer runs out; unpaired surrogates are written as three bytes.
+// Answers the bytes stored; a full buffer answers size and its last byte
+// becomes the terminator. A size below 1 writes nothing and answers 0.
+int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, int32_t size) {
+  if (size < 1) return 0;
+  Utf8Sink out{dst, size};
+  for (uint64_t i = 0; i < n && out.stored < size; ++i) {
+    const uint32_t w = src[i];
+    const bool pair = w >= 0xD800 && w <= 0xDBFF && i + 1 < n && src[i + 1] >= 0xDC00 &&
+                      src[i + 1] <= 0xDFFF;
+    if (pair) {
+      const uint32_t w2 = src[++i];
+      const uint32_t u = ((w >> 6) & 0x0F) + 1;
+      out.put(0xF0 | (u >> 2));
+      out.put(0x80 | ((u & 3) << 4) | ((w >> 2) & 0x0F));
+      out.put(0x80 | ((w & 3) << 4) | ((w2 >> 6) & 0x0F));
+      out.put(0x80 | (w2 & 0x3F));
+    } else if (w < 0x80) {
+      out.put(w);
+    } else if (w < 0x800) {
+      out.put(0xC0 | (w >> 6));
+      out.put(0x80 | (w & 0x3F));
+    } else {
+      out.put(0xE0 | (w >> 12));
+      out.put(0x80 | ((w >> 6) & 0x3F));
+      out.put(0x80 | (w & 0x3F));
+    }
+  }
+  dst[out.stored < size ? out.stored : size - 1] = '\0';
+  return out.stored;
 }
 
 }  // extern "C"
