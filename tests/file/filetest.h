@@ -1,20 +1,31 @@
-// Helpers for the file-utility tests: scratch directories and small files.
+// Helpers for the file-utility tests: scratch directories, files, copies.
 #pragma once
 
-#include <sys/types.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
-#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include "qmfile.h"
 
 namespace filetest {
 
 // A fresh directory below /tmp, removed with its content when it goes.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
+  TempDir() {
+    char templ[] = "/tmp/rtk-file-XXXXXX";
+    path_ = mkdtemp(templ) != nullptr ? templ : "/nonexistent";
+    chmod(path_.c_str(), 0755);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
   const std::string &path() const { return path_; }
   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
@@ -22,19 +33,49 @@ class TempDir {
   std::string path_;
 };
 
-// Writes data to path (created or truncated) and sets its permissions.
-void WriteFile(const std::string &path, const std::string &data, mode_t mode = 0644);
-// The whole content of a file ("" when it cannot be read).
-std::string ReadFile(const std::string &path);
-// n bytes of a varied, deterministic pattern (no line structure).
-std::string Pattern(size_t n);
-// Creates a directory with the given permissions (and missing parents with 0755).
-void MakeDir(const std::string &path, mode_t mode = 0755);
+inline void WriteFile(const std::string &path, const std::string &data, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+inline std::string ReadFile(const std::string &path) {
+  std::ostringstream all;
+  all << std::ifstream(path, std::ios::binary).rdbuf();
+  return all.str();
+}
+
+// Creates a directory (and missing parents) with the given permissions.
+inline void MakeDir(const std::string &path, mode_t mode = 0755) {
+  std::filesystem::create_directories(path);
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+inline struct stat StatOf(const std::string &path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// n bytes of a varied, deterministic pattern without line structure.
+inline std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(1 + (i * 7 + i / 251) % 250);
+  return s;
+}
+
+inline bool MountTmpfs(const std::string &dir, const std::string &size) {
+  return mount("rtktest", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
 // Counts the copy's callback calls and answers `code` at call `failAt`.
 struct Counter {
   int calls = 0;
   int failAt = 0;
   int32_t code = 0;
+  static int32_t Call(uint64_t context) {
+    auto *c = reinterpret_cast<Counter *>(context);
+    return ++c->calls == c->failAt ? c->code : 0;
+  }
 };
 
 struct CopyRun {
@@ -43,11 +84,17 @@ struct CopyRun {
   std::string msg;  // "untouched" when the copy left it alone
 };
 
-// Runs qmfile_CopyFile on writable copies of the paths (and checks that
-// both come back unchanged); a counter, when given, is the callback's context.
-CopyRun Copy(const std::string &dst, const std::string &src, bool catchup, Counter *counter = nullptr);
-
-// Mounts a tmpfs of the given size at dir; false when that fails.
-bool MountTmpfs(const std::string &dir, const char *size);
+// Copies through writable copies of both paths and checks that they come back unchanged.
+inline CopyRun Copy(const std::string &dst, const std::string &src, bool catchup, Counter *counter = nullptr) {
+  std::string d = dst;
+  std::string s = src;
+  char msg[256] = "untouched";
+  CopyRun run{};
+  run.rc = qmfile_CopyFile(d.data(), s.data(), catchup ? 1 : 0, 0, counter != nullptr ? Counter::Call : nullptr,
+                           reinterpret_cast<uint64_t>(counter), msg, sizeof msg, &run.copied);
+  EXPECT_EQ(d + s, dst + src);
+  run.msg = msg;
+  return run;
+}
 
 }  // namespace filetest
