@@ -1,6 +1,6 @@
 /*
- * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings, and
- * the UTF-8 <-> UTF-16 converters.
+ * qmstr.cpp - bounded string basics on 8-bit NUL-terminated strings, the
+ * UTF-8 <-> UTF-16 converters, the wildcard match and file-name shaping.
  *
  * Leaf functions: they trace nothing, allocate nothing and keep no state
  * beyond the exported separator byte. Case folding touches ASCII a-z only,
@@ -17,12 +17,6 @@ namespace {
 // Folds an ASCII lower-case letter to upper case; every other byte stays.
 constexpr unsigned char upcase(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
 
-// Length of s, reading at most limit bytes; a negative limit reads nothing.
-// Used where a caller's buffer size bounds the string in it.
-size_t boundedLength(const char *s, int64_t limit) {
-  return limit > 0 ? strnlen(s, static_cast<size_t>(limit)) : 0;
-}
-
 // Multiplier for the unit letter that may follow the digits of a number.
 constexpr uint64_t unitMultiplier(char unit) {
   switch (unit) {
@@ -31,6 +25,26 @@ constexpr uint64_t unitMultiplier(char unit) {
     case 'g': case 'G': return uint64_t{1} << 30;
     default: return 1;
   }
+}
+
+// Last place in s where the first len bytes of seg occur, ignoring case, or
+// null. Only whole occurrences inside s count.
+const char *lastOccurrence(const char *s, const char *seg, size_t len) {
+  const size_t slen = strlen(s);
+  if (len > slen) return nullptr;
+  for (size_t pos = slen - len + 1; pos-- > 0;) {
+    if (STR_strncasecmp(s + pos, seg, static_cast<int32_t>(len)) == 0) return s + pos;
+  }
+  return nullptr;
+}
+
+// Copies the bytes [from, from + len) of a path into an output of size bytes,
+// cut to size - 1 characters and terminated.
+void copySpan(char *out, int32_t size, const char *from, size_t len) {
+  if (size < 1) return;
+  const size_t keep = len < static_cast<size_t>(size) - 1 ? len : static_cast<size_t>(size) - 1;
+  memcpy(out, from, keep);
+  out[keep] = '\0';
 }
 
 // Number of continuation bytes that the UTF-8 lead byte c announces, or -1
@@ -84,7 +98,7 @@ char *STR_copy(char *dst, const char *src, int32_t size) {
 // is; the length scan of dst never runs past the buffer.
 char *STR_cat(char *dst, const char *src, int32_t size) {
   if (size < 2) return dst;
-  const size_t len = boundedLength(dst, size);
+  const size_t len = strnlen(dst, static_cast<size_t>(size));
   if (len >= static_cast<size_t>(size) - 1) {
     dst[size - 2] = '\0';
     return dst;
@@ -374,6 +388,94 @@ int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, i
   }
   dst[out.stored < size ? out.stored : size - 1] = '\0';
   return out.stored;
+}
+
+// ---- wildcards and file-name shaping ----------------------------------------------
+
+// Matches s against a pattern whose only wildcard is '*', ignoring case.
+// Each segment after a '*' is matched at its LAST occurrence in what is left
+// of s, with no backtracking, so '*a*b*' does not match "abXa". A segment
+// that is empty (a "**" or a final '*') accepts whatever remains.
+int32_t STR_wildcardMatch(const char *s, const char *pattern) {
+  if (s == nullptr || pattern == nullptr) return 0;
+  const char *star = strchr(pattern, '*');
+  if (star == nullptr) return STR_strcasecmp(s, pattern) == 0;
+  const auto lead = static_cast<int32_t>(star - pattern);
+  if (STR_strncasecmp(s, pattern, lead) != 0) return 0;
+  s += lead;
+  for (;;) {
+    const char *seg = star + 1;
+    const char *next = strchr(seg, '*');
+    const size_t segLen = next != nullptr ? static_cast<size_t>(next - seg) : strlen(seg);
+    if (segLen == 0) return 1;
+    if (*s == '\0') return 0;
+    const char *hit = lastOccurrence(s, seg, segLen);
+    if (hit == nullptr) return 0;
+    s = hit + segLen;
+    if (next == nullptr) return *s == '\0';
+    if (*s == '\0') return 0;
+    star = next;
+  }
+}
+
+// Splits a path into directory (with its last '/'), base name and extension
+// (from the last '.' of the last component, dot included), each cut to
+// size - 1 characters. A path without any '/' is a bare name: it has no
+// directory (the directory comes back empty rather than "/", which would
+// move a relative name into the root); "" still gives "/".
+void STR_splitName(const char *path, char *dir, char *base, char *ext, int32_t size) {
+  copySpan(dir, size, path, 0);
+  const size_t len = strlen(path);
+  size_t extAt = len;
+  for (size_t i = len; i-- > 0 && path[i] != '/';) {
+    if (path[i] == '.') {
+      if (i + 1 < len) extAt = i;
+      break;
+    }
+  }
+  copySpan(ext, size, path + extAt, len - extAt);
+  const char *slash = static_cast<const char *>(memrchr(path, '/', extAt));
+  if (slash == nullptr) {
+    copySpan(base, size, path, extAt);
+    if (len == 0) copySpan(dir, size, "/", 1);
+    return;
+  }
+  const auto dirLen = static_cast<size_t>(slash - path) + 1;
+  copySpan(base, size, slash + 1, extAt - dirLen);
+  copySpan(dir, size, path, dirLen);
+}
+
+// Shortens a name for display: names up to size - 2 characters are copied,
+// longer ones keep their first half - 2 and last half - 3 characters around
+// "..." (half = size / 2). Below size 6 there is no room for the dots, and
+// the name is simply cut to size - 1 characters.
+char *STR_makeSqueezedName(const char *name, char *out, int32_t size) {
+  const size_t len = strlen(name);
+  if (size < 6 || static_cast<int64_t>(len) <= int64_t{size} - 2) return STR_copy(out, name, size);
+  const auto half = static_cast<size_t>(size / 2);
+  const size_t head = half - 2;
+  const size_t tail = half - 3;
+  memcpy(out, name, head);
+  memcpy(out + head, "...", 3);
+  memcpy(out + head + 3, name + len - tail, tail);
+  out[head + 3 + tail] = '\0';
+  return out;
+}
+
+// Builds the name under which a generation of a file is kept:
+// name + "-QM" + generation + extension (the last ".xxx" of at most 7
+// bytes) + "deleted" for a deleted file. The name is kept first; the suffix
+// gets whatever room is left.
+char *STR_filebuildVersionName(const char *name, int32_t deleted, int64_t generation, char *out,
+                               int32_t size) {
+  if (size < 1) return out;
+  const char *dot = strrchr(name, '.');
+  const char *extension = (dot != nullptr && strlen(dot) <= 7) ? dot : "";
+  STR_copy(out, name, size);
+  const auto len = static_cast<int32_t>(strlen(out));
+  STR_snprintf(out + len, size - len, "-QM%" PRId64 "%s%s", generation, extension,
+               deleted != 0 ? "deleted" : "");
+  return out;
 }
 
 }  // extern "C"
