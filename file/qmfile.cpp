@@ -60,8 +60,10 @@ constexpr int32_t kTailReserve = 128;
 // The line counter reads lines of at most 5,119 bytes.
 constexpr int kCountLineSize = 5120;
 
-// File descriptors that the tree removal keeps open at most.
+// File descriptors that the tree removal keeps open at most, and the size of
+// the text that names a failed removal in its announcement.
 constexpr int kRemoveOpenFds = 16;
+constexpr int32_t kRemoveTextSize = 4116;
 
 // The marker in front of a versioned name's generation: report.txt-QM7.txt.
 constexpr char kGenMarker[] = "-QM";
@@ -636,7 +638,9 @@ int32_t removeTree(const char *path) {
   TRACE_LogFine(kTrace, "full_rmdir: [%s] result: %d\n", path, status);
   PF_Attrs attrs;
   if (PF_Stat(path, &attrs) == QM_ERR_NOENT) return QM_SUCCESS;
-  QMERR_Announce(QM_ERR_SYSERRMSG, path, strerror(err));
+  char what[kRemoveTextSize];
+  STR_snprintf(what, sizeof what, "remove tree %s", path);
+  QMERR_Announce(QM_ERR_SYSERRMSG, what, strerror(err));
   return QM_ERR_SYSERR;
 }
 

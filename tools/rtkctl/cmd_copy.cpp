@@ -92,6 +92,15 @@ int RunCopy(int argc, char **argv) {
   if (argc != 3 && !catchup) return rtkctl::UsageError(kCopy);
   std::string src = argv[1];
   std::string dst = argv[2];
+  // The copy truncates its destination before reading: naming the source
+  // twice would empty it, so the tool refuses that.
+  struct stat s {};
+  struct stat d {};
+  if (!catchup && stat(src.c_str(), &s) == 0 && stat(dst.c_str(), &d) == 0 && s.st_dev == d.st_dev &&
+      s.st_ino == d.st_ino) {
+    std::fprintf(stderr, "rtkctl copy: %s and %s are the same file\n", argv[1], argv[2]);
+    return rtkctl::kExitUsage;
+  }
 
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
