@@ -298,7 +298,7 @@ int32_t copyBlocks(int in, int out, char *buf, bool catchup, const char *src,
   }
 }
 
-// The copy after the callback's first word: allocation, opens, block loop,
+// The copy after the callback's first call: allocation, opens, block loop,
 // attributes. See qmfile_CopyFile.
 int32_t copyFile(char *dst, char *src, bool catchup, qmfile_CopyCallback callback,
                  uint64_t context, char *msg, int32_t msgSize, int64_t *copied) {
