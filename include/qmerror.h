@@ -242,6 +242,38 @@ enum {
     QM_ERR_WEIRD = 100000
 };
 
+/* Lookups by code. A code that is not in the catalogue reads the row of
+ * WEIRD (100000). The mnemonic is a constant string owned by the catalogue. */
+RTK_API int32_t QMERR_getSeverity(int32_t code);
+RTK_API const char *QMERR_err2mnemonic(int32_t code);
+RTK_API int32_t QMERR_getDisabled(int32_t code);
+
+/* The code of a mnemonic, case ignored, after at most one of the prefixes
+ * "QM_ERR_", "QM_INFO_", "QM_PANIC_", "QM_WARN_"; 100000 when none matches. */
+RTK_API int32_t QMERR_str2err(const char *name);
+
+/* The current message text of a code as a printf format (markers converted
+ * on first use). The text is owned by the catalogue: do not change or free
+ * it; it stays valid until the messages file replaces it or the exit
+ * handler "err" releases it. */
+RTK_API const char *QMERR_err2str(int32_t code);
+
+/* Stores a code's disabled value as given; nonzero suppresses its
+ * announcements. */
+RTK_API void QMERR_setDisabled(int32_t code, int32_t value);
+
+/* Reads the elements <Message val="CODE" [disabled|enabled]><MsgText>text
+ * </MsgText></Message> of a messages text into the catalogue. The text is
+ * edited while it is read. QMERR_Integrate answers SUCCESS or the failure of
+ * the first element that failed; QMERR_Integrate1 integrates the element at
+ * the start of its text (which runs to the end of the whole messages text). */
+RTK_API int32_t QMERR_Integrate(char *text);
+RTK_API int32_t QMERR_Integrate1(char *text);
+
+/* Logs "MNEMONIC(code):" and the code's text filled with the arguments at
+ * the code's severity, unless the code is disabled. */
+RTK_API void QMERR_Announce(int32_t code, ...);
+
 RTK_EXTERN_C_END
 
 #endif /* RTK_QMERROR_H */

@@ -1,0 +1,428 @@
+/*
+ * qmerror.cpp - the result-code catalogue: one row per result code with its
+ * mnemonic, the severity at which it is announced and its message text, and
+ * the lookups by code and by name.
+ *
+ * The table is initialised data; nothing runs when the library is loaded.
+ * Lookups by code walk the rows in order and answer the last row, WEIRD, for
+ * a code that is not in the table.
+ */
+#include "qmerror.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "qmstr.h"
+
+namespace {
+
+/*
+ * One row of the catalogue (64-bit pointers):
+ *
+ *   offset  0  int32_t      code           the result code
+ *   offset  8  const char  *mnemonic       constant name of the code
+ *   offset 16  int32_t      severity       log level of announcements
+ *   offset 24  const char  *message        current text (built-in, heap copy
+ *                                          or replacement)
+ *   offset 32  const char  *savedMessage   text before the first replacement
+ *   offset 40  int32_t      disabled       nonzero: announcements suppressed
+ *   offset 44  int32_t      announceCount  announcements so far
+ *   offset 48  int32_t      owned          1: message is a heap copy we own
+ *   size   56
+ *
+ * The text pointers are const: built-in texts live in read-only storage and
+ * are never written; a heap copy is edited through its own pointer before it
+ * is hung into a row.
+ */
+struct ErrEntry {
+  int32_t code;
+  const char *mnemonic;
+  int32_t severity;
+  const char *message;
+  const char *savedMessage;
+  int32_t disabled;
+  int32_t announceCount;
+  int32_t owned;
+};
+static_assert(sizeof(void *) != 8 || sizeof(ErrEntry) == 56, "ErrEntry layout");
+static_assert(offsetof(ErrEntry, mnemonic) == sizeof(void *), "ErrEntry layout");
+static_assert(offsetof(ErrEntry, disabled) == 5 * sizeof(void *), "ErrEntry layout");
+static_assert(offsetof(ErrEntry, owned) == 5 * sizeof(void *) + 8, "ErrEntry layout");
+
+// Severities used by the built-in rows (log levels of the message log).
+constexpr int32_t kError = 1;
+constexpr int32_t kInfo = 3;
+
+constexpr ErrEntry err(int32_t code, const char *mnemonic, const char *text) {
+  return ErrEntry{code, mnemonic, kError, text, nullptr, 0, 0, 0};
+}
+constexpr ErrEntry info(int32_t code, const char *mnemonic, const char *text) {
+  return ErrEntry{code, mnemonic, kInfo, text, nullptr, 0, 0, 0};
+}
+
+// Argument markers of the message texts; the one-time conversion turns them
+// into "%s", "%d" and "%Ld".
+#define VAR_S "<var type=\"string\"/>"
+#define VAR_I32 "<var type=\"int32\"/>"
+#define VAR_I64 "<var type=\"int64\"/>"
+
+// The built-in catalogue, in ascending code order.
+constexpr std::array<ErrEntry, 224> kBuiltin = {{
+    info(0, "SUCCESS", "Success"),
+    err(5001, "NOMEM", "No memory available for operation"),
+    err(5002, "INTRPTD", "Semaphore interrupted"),
+    err(5003, "DRVROPEN", "The device driver could not be opened"),
+    err(5004, "BAD_IOCTL", "The device driver rejected the control request."),
+    err(5005, "ITEMNF", "The requested item was not found."),
+    info(5008, "FAIL_AND_DELETE", "The operation failed and its partial result was deleted."),
+    info(5009, "WATCH", "The object is being watched for changes."),
+    err(5010, "IVLOGLVL", "The specified tracing level is not known."),
+    err(5011, "IVLOGDEV", "The specified logging device is unknown or unsupported on this platform."),
+    err(5012, "OVERFLOW", "A value or a buffer went beyond its limit."),
+    err(5013, "HTML", "The web administration interface reported an error."),
+    err(5014, "QMQ_KILLED", "The work queue was shut down while requests were waiting."),
+    err(5015, "QMQ_EMPTY", "The work queue is empty."),
+    err(5016, "QMQ_FULL", "The work queue is full; the request was not queued."),
+    err(5017, "ILACTION", "The action specified is not allowed for this object."),
+    err(5018, "PERM", "The current operation is denied by the operating system due to permission"),
+    err(5019, "QITEM", "A queued item is damaged or incomplete."),
+    err(5022, "BADFILE", "Unable to access the specified file"),
+    err(5023, "BADPRIORITY", "The priority specified is not valid."),
+    info(5024, "TRANSLATED", "The name was translated for the target system."),
+    err(5025, "COMM", "Communication with the remote system failed."),
+    err(5026, "TOOSMALL", "The buffer supplied is too small for the result."),
+    info(5027, "FAIL", "The operation did not complete."),
+    err(5028, "IVNAME", "The name specified is not valid."),
+    err(5030, "IVKEYWORD", "Unknown XML command"),
+    err(5031, "IVWHEN", "The 'when' value specified is not valid."),
+    err(5032, "IVSELBY", "The 'select by' value specified is not valid."),
+    err(5033, "IVPART", "The 'part' value specified is not valid."),
+    err(5034, "IVMATCH", "The match pattern specified is not valid."),
+    err(5035, "IVMETRIC", "The metric specified is not known."),
+    err(5036, "IVQUOTA", "The quota value specified is not valid."),
+    err(5037, "UNUSEDXML", "The XML command holds attributes that were not used."),
+    err(5038, "IVACTIONWHEN", "The action 'when' value specified is not valid."),
+    err(5039, "IVACTIONTYPE", "The action type specified is not known."),
+    err(5040, "NOSPACE", "There is not enough space to complete the operation."),
+    err(5041, "IVCOMMAND", "The command specified is not known."),
+    err(5042, "INAPPROPRIATEVFS", "The operation is not supported on this type of file system."),
+    err(5043, "CHAINPRECEDENCE", "The rule chain has conflicting precedence values."),
+    err(5044, "NULLPARAM", "A required parameter was not supplied (null)."),
+    err(5045, "DRVRREAD", "Failed to read from driver"),
+    err(5046, "CHAINLOOP", "The rule chain refers back to itself."),
+    err(5047, "SYSERR", "A system command (such as mkdir or unlink or system) resulted in an error"),
+    info(5049, "XMLRESPONSE", "Result is in XML; this is not an error"),
+    err(5050, "HOOKFILE", "Failed to open hook file"),
+    info(5051, "DBCHANGED", "The configuration database has changed."),
+    err(5052, "IOERR", "Error doing file I/O"),
+    err(5053, "NOENT", "File (or path) does not exist"),
+    err(5054, "BADPARAM", "A parameter specified does not meet the contract of the function"),
+    err(5055, "HASHDUP", "An entry with the same key already exists in the table."),
+    err(5056, "IVVALUE", "Value specified for an error value is either missing or invalid"),
+    err(5057, "IVSYNTAX", "The xml paragraph does not contain the 'MsgText' and '/MsgText' tags"),
+    err(5058, "HASHNULL", "An empty key was given to the table."),
+    err(5059, "IVHEX", "The value specified is not a valid hexadecimal number."),
+    err(5060, "IVLENGTH", "The length specified is not valid."),
+    err(5061, "UNKNOWNVAR", "There is an &lt; var &gt; item in a message that is not understood or is invalid."),
+    err(5062, "NOLONGERWHEN", "The 'when' attribute is no longer supported; use the action time instead."),
+    err(5063, "OPENERR1", "Failed to open the file."),
+    err(5064, "IVMIRRORACTIONTIME", "The mirror action time specified is not valid."),
+    err(5065, "IVREPLICATIONACTIONTIME", "The replication action time specified is not valid."),
+    err(5066, "IVACTIONTIME", "The action time specified is not valid."),
+    info(5067, "CLIP", "The value was clipped to its allowed range."),
+    err(5068, "HTTPGET", "The web request failed."),
+    err(5069, "HTTPSET", "The web update failed."),
+    info(5070, "PARSEABLE_XML", "The result is parseable XML."),
+    err(5071, "HTTPGETSYNTAX", "The web request is not well formed."),
+    err(5072, "IVMISC", "A setting has a value that is not valid."),
+    err(5073, "SRCMISSING", "No source was specified for the replication."),
+    err(5074, "DSTMISSING", "No destination was specified for the replication."),
+    err(5075, "NOTFULLNAME", "The path specified is not a full path name."),
+    err(5076, "IVVFSTYPE", "The file system type is not supported."),
+    err(5077, "SRCFNF", "The source file for a replication/copy is not found."),
+    err(5078, "SRCEPERM", "The source file for replication has a permission problem."),
+    err(5079, "DSTEPERM", "The destination file for replication has a permission problem."),
+    err(5080, "DSTFILE", "Some operating system error reported trying to open the destination file for replication."),
+    err(5081, "SRCFILE", "Some operating system error reporting trying to open the source file for replication."),
+    err(5082, "NOSPC", "Replication failed due to the operating system reporting 'no space'."),
+    err(5083, "MTIMEMISMATCH", "The modification time of the copy does not match its source."),
+    info(5084, "SKIP", "The object was skipped."),
+    err(5086, "DBTOOBIG", "The database has grown beyond its size limit."),
+    err(5087, "TOOMANYGENS", "The file has too many generations."),
+    err(5088, "NOCATEGORIES", "No categories are defined."),
+    err(5089, "NOTRETAIN", "The object is not under retention."),
+    err(5090, "UNKNOWNRETENTION", "The retention class specified is not known."),
+    err(5091, "RETAINMISSING", "No retention period was specified."),
+    err(5092, "NOTINCREASING", "The values must be given in increasing order."),
+    err(5093, "FAILDUETOSKIP", "The operation failed because an earlier step was skipped."),
+    err(5094, "MIRRORINUSE", "The mirror is already in use."),
+    err(5095, "SKIPFNF", "The file was skipped because it no longer exists."),
+    err(5096, "UNKNOWNCGI", "The web request is not known."),
+    err(5097, "UNKNOWNUSER", "The username specified is not recognized by the system."),
+    err(5098, "UNKNOWNGROUP", "The group name specified is not recognized by the system."),
+    info(5099, "FSSUBMITTED", "The file system scan was submitted."),
+    err(5100, "FSSUBMITFAILED", "The file system scan could not be submitted."),
+    err(5101, "RESTARTABLE", "Replication failed likely due to a networking error and thus a re-try is possible."),
+    err(5103, "IVPASSWORD", "The password is not correct for the specified user."),
+    info(5105, "SKIPDUETOMATCH", "The object was skipped because it matched an exclusion rule."),
+    info(5106, "SKIPSEQ", "The object was skipped to keep the replication sequence."),
+    err(5107, "BADPACK", "The package is damaged or incomplete."),
+    info(5108, "WORM", "The object is write-once and cannot be changed."),
+    info(5109, "FLUSH", "The buffers were flushed."),
+    err(5110, "IVSUBPRODUCT", "The sub-product specified is not known; choose Replicator, Mirror, Retention or Audit."),
+    err(5111, "REMOTETARGETBAD", "The remote target specified is not valid."),
+    info(5112, "REDORULES", "The rules are being processed again."),
+    err(5113, "INCOMPATIBLE_VERSION", "The version of the other component is not compatible with this version."),
+    err(5114, "ABORT", "The operation was aborted."),
+    info(5115, "BUFFER_FULL", "The buffer is full."),
+    info(5116, "BUFFER_NO_DATA", "The buffer holds no data."),
+    err(5117, "BUFFER_ERROR", "The buffer is damaged."),
+    info(5118, "TAB_NEWENTRY", "A new entry was added to the table."),
+    info(5119, "TAB_UPDATEDENTRY", "An entry of the table was updated."),
+    err(5120, "VSB", "The storage manager reported an error."),
+    err(5121, "VSBPASSWORD", "The storage manager refused the password."),
+    err(5122, "VSBSESSION", "A session with the storage manager could not be established."),
+    info(5123, "FINISHED_PROCESSING", "Processing has finished."),
+    info(5124, "FILE_FINISHED", "Processing of the file has finished."),
+    info(5125, "EXCLUDED", "No rules processed due to object being excluded."),
+    info(5126, "SKIPDUETOCANCEL", "The object was skipped because the operation was cancelled."),
+    info(5127, "SKIPDIRNOTEMPTY", "The directory was skipped because it is not empty."),
+    info(5128, "SKIPTARGETMISSING", "The object was skipped because its target is missing."),
+    info(5129, "NETWORKWAIT",
+         "Quillmar is waiting for the network to become available.\n"
+         "Replication continues when the network returns.\n"),
+    err(5130, "EISDIR", "Is a directory"),
+    err(5131, "EEXIST", "Already exists"),
+    err(5132, "OS_NOT_SUPPORTED", "System OS is not currently supported."),
+    err(5133, "FUNC_FAILED", "The requested function failed."),
+    err(5134, "INSTALL_FAILED", "Install of package failed."),
+    err(5135, "UNLOAD_DRV_FAILED", "Driver unload failed."),
+    err(5136, "UNINSTALL_FAILED", "Uninstall of package failed."),
+    info(5137, "TRUNCATED", "The text was truncated to fit."),
+    err(6000, "LOGLOG", VAR_S),
+    info(6001, "MSGREPEAT", "Last message repeated " VAR_I32 " times."),
+    err(6002, "OPENERR", "Function: " VAR_S " Failed to open file: [" VAR_S "] Reason: " VAR_S "."),
+    err(6003, "THREAD", "Failed to create a thread in function " VAR_S "."),
+    err(6004, "CMDFAIL", "The command '" VAR_S "' failed."),
+    info(6005, "FILECMDFAIL", "The command '" VAR_S "' failed for file '" VAR_S "'."),
+    err(6006, "UNKNOWNMISC", "The setting is not known."),
+    err(6007, "HTTPSETf", "The web update of '" VAR_S "' failed: " VAR_S "."),
+    err(6008, "SOCKET", "Socket operation " VAR_S " failed with error " VAR_I32 "."),
+    err(6009, "GENERAL", "A general error occurred."),
+    err(6010, "ALLOC", "Memory allocation failed of " VAR_I32 " bytes in function " VAR_S "."),
+    err(6011, "BADIOCTL", "The driver control request failed."),
+    err(6012, "EXEC", "Failed to run the program '" VAR_S "'."),
+    err(6013, "REPLLOG", "Failed to write the replication log '" VAR_S "'."),
+    err(6014, "REPLOWN", "Failed to set the owner of the replicated file '" VAR_S "'."),
+    err(6015, "BUFFERTOOSMALL", "A buffer of " VAR_I32 " bytes is too small; " VAR_I32 " bytes are needed."),
+    err(6016, "RENAMECOPY", "Failed to copy '" VAR_S "' to '" VAR_S "' for a rename."),
+    err(6017, "RENAMEUNLINK", "Failed to remove '" VAR_S "' after a rename."),
+    err(6018, "GETQ", "Failed to read the next entry from the driver queue."),
+    err(6019, "DRIVERBUFFER", "The driver returned a buffer that is not valid."),
+    err(6020, "DRIVERQ", "Data (0x%x) sent to driver does not match any addresses in queue."),
+    err(6021, "DRIVERWRITE", "Failed to write " VAR_I32 " bytes to the driver."),
+    err(6022, "WRITEUNLINK", "Failed to remove '" VAR_S "' after writing it."),
+    err(6023, "RULESERR", "The rules could not be loaded."),
+    err(6024, "HOOKIVF", "The hook file is not valid."),
+    err(6025, "IOCTLFAIL", "The driver control request failed: " VAR_S "."),
+    err(6026, "OSINTERNAL", "Internal operating system error " VAR_I32 " in function " VAR_S "."),
+    info(6027, "QMAPROMPT", "qma> "),
+    info(6028, "QMAPROMPT2", "qma (cont)> "),
+    info(6029, "EXITWAIT", "Waiting for the work in progress to finish before exiting."),
+    err(6030, "AUDITOVERFLOW", "The audit log overflowed; some audit records were lost."),
+    err(6031, "HTMLDAEMON", "The HTML daemon did not start; consult system error log.\n"),
+    err(6032, "SYSERRMSG", "System command '" VAR_S "' resulted in error " VAR_S "."),
+    info(6033, "READY", "Quillmar (host) driver loaded and ready."),
+    info(6035, "UNLOADING", "Quillmar (host) driver is being unloaded."),
+    info(6036, "BADXML", "The system could not recognize the XML command: " VAR_S "."),
+    info(6037, "MIRRORCOPY", "Mirror copy of " VAR_S " to " VAR_S " started.\n"),
+    err(6038, "NOTDIR", "'" VAR_S "' is not a directory."),
+    err(6039, "DAEMONERR", "The Quillmar daemon reported an error: " VAR_S "."),
+    err(6040, "MIRRORFAIL", "Mirror copy of " VAR_S " failed: " VAR_S ".\n"),
+    info(6041, "MIRRORCATCHUPSIZE",
+         "Source file:" VAR_S "  Size:" VAR_I64 " specifies a mirror file:" VAR_S "  Size:" VAR_I64
+         " which isn't in-sync size-wise; catch-up replication will start now.\n"),
+    info(6042, "MIRRORCATCHUPMTIME",
+         "Source file:" VAR_S "  Mtime:" VAR_I64 " specifies a mirror file:" VAR_S "  Mtime:" VAR_I64
+         " which isn't in-sync time-wise; catch-up replication will start now.\n"),
+    err(6043, "SAMENAME", "Source and destination are the same file: '" VAR_S "'."),
+    err(6044, "FILEOWN", "Failed to set the owner of '" VAR_S "'."),
+    err(6045, "REPLUNLINK", "Failed to remove the replicated file '" VAR_S "'."),
+    info(6046, "BADMESSAGESFILE", "The messages file '" VAR_S "' could not be read; the built-in messages are used."),
+    info(6047, "PRIVILEGE_NOT_HELD", "The program does not hold the privilege needed for this operation."),
+    info(6048, "DAEMONSTARTED", "Quillmar daemon started, version " VAR_S ".\n"),
+    info(6049, "HTMLSTARTED", "Quillmar web administration started on port " VAR_I32 ".\n"),
+    err(6050, "BADPACKf", "The package file '" VAR_S "' is damaged: " VAR_S "."),
+    info(6051, "SYNTAX1",
+         "Usage: qma [-h] [-f &lt;file&gt;] [&lt;command&gt;]\n"
+         "  -h           show this help and the list of commands\n"
+         "  -f &lt;file&gt;    read the commands from &lt;file&gt; instead of the terminal\n"
+         "Without a command, qma prompts for commands until 'quit'.\n"
+         "Type 'help &lt;command&gt;' for the syntax of one command.\n"),
+    info(6052, "SYNTAX2",
+         "Commands (each is one XML element):\n"
+         "  &lt;trace device=\"file|terminal\" mask=\"&lt;names&gt;\" level=\"Coarse|Medium|Fine\"\n"
+         "         program=\"&lt;name&gt;\" mode=\"xml|text\"/&gt;\n"
+         "      Sets where trace lines go, which subsystems are traced, how much detail\n"
+         "      is written and which program is traced. Without attributes it shows the\n"
+         "      current settings. &lt;names&gt; is a list of subsystem names separated by\n"
+         "      commas, or \"all\".\n"
+         "  &lt;kversion/&gt;\n"
+         "      Shows the version of the running Quillmar driver.\n"
+         "  &lt;reset/&gt;\n"
+         "      Clears the driver's hooked objects and queued data.\n"
+         "  &lt;hook file=\"&lt;path&gt;\"/&gt;\n"
+         "      Attaches the driver to the file system that holds &lt;path&gt;.\n"
+         "  &lt;unhook file=\"&lt;path&gt;\"/&gt;\n"
+         "      Detaches the driver from the file system that holds &lt;path&gt;.\n"
+         "  &lt;replicate source=\"&lt;path&gt;\" target=\"&lt;path&gt;\" catchup=\"yes|no\"/&gt;\n"
+         "      Copies &lt;source&gt; to &lt;target&gt; and keeps the copy up to date.\n"
+         "      With catchup=\"yes\" only what the target lacks is copied.\n"
+         "  &lt;mirror source=\"&lt;dir&gt;\" target=\"&lt;dir&gt;\"/&gt;\n"
+         "      Mirrors the directory tree &lt;source&gt; into &lt;target&gt;.\n"
+         "  &lt;retain path=\"&lt;dir&gt;\" days=\"&lt;n&gt;\" shred=\"yes|no\"/&gt;\n"
+         "      Makes the files below &lt;dir&gt; write-once for &lt;n&gt; days.\n"
+         "  &lt;purge path=\"&lt;dir&gt;\" older=\"&lt;n&gt;\"/&gt;\n"
+         "      Removes the generations of the files below &lt;dir&gt; that are older\n"
+         "      than &lt;n&gt; days.\n"
+         "  &lt;messages file=\"&lt;path&gt;\"/&gt;\n"
+         "      Reads the message texts from &lt;path&gt;.\n"
+         "  &lt;status/&gt;\n"
+         "      Shows the state of the daemon and the replication queues.\n"
+         "  quit\n"
+         "      Ends qma.\n"),
+    info(6053, "SYNTAX3",
+         "Names and values:\n"
+         "  &lt;path&gt;   a full path name that starts with '/'\n"
+         "  &lt;dir&gt;    a full path name of a directory\n"
+         "  &lt;n&gt;      a decimal number; a k, m or g right after it multiplies by\n"
+         "           1024, 1048576 or 1073741824\n"
+         "  &lt;names&gt;  subsystem names such as RTK, FILE or ERR\n"
+         "Values are written in double or in single quotes. A value that holds\n"
+         "a quote of the other kind keeps it; write &amp;quot; or &amp;apos;\n"
+         "for a quote of the same kind, and &amp;lt;, &amp;gt; and &amp;amp;\n"
+         "for the characters that XML reserves.\n"
+         "Answers come back as one XML element, or as a result code with its\n"
+         "mnemonic and its text, for example NOENT(5053)."),
+    info(6054, "DUALSTART", "The Quillmar daemon is already running; this second start is ignored."),
+    err(6055, "SEMAPHORE_MISC", "A semaphore operation failed in function " VAR_S "."),
+    err(6056, "INVALID_LOGON", "The logon of user '" VAR_S "' was refused."),
+    info(6057, "WORM_MKDIR_HOLD", "The directory '" VAR_S "' was created with a legal hold."),
+    info(6058, "WORM_MKDIR_SHRED_INVALID", "The shred setting of the new directory is not valid and was ignored."),
+    info(6059, "WORM_MKDIR_SHRED", "The directory '" VAR_S "' was created with shredding on deletion."),
+    info(6060, "WORM_MKDIR_RETAIN_INVALID", "The retention setting of the new directory is not valid and was ignored."),
+    info(6061, "WORM_MKDIR_RETAIN", "The directory '" VAR_S "' was created with a retention of " VAR_I64 " seconds."),
+    info(6062, "WORM_MKDIR_RETAIN_NESTED", "The new directory lies inside a retained directory and keeps its retention."),
+    info(6063, "WORM_ILLEGAL_RENAME", "Renaming '" VAR_S "' is not allowed for a write-once object."),
+    info(6064, "WORM_ILLEGAL_RENAME_SOURCE", "'" VAR_S "' cannot be renamed because its source is write-once."),
+    info(6065, "WORM_ILLEGAL_RENAME_FROM_UNSPECIFIED", "'" VAR_S "' cannot be renamed out of a directory without a retention setting."),
+    info(6066, "WORM_ILLEGAL_RENAME_DURATION", "'" VAR_S "' cannot be renamed to a shorter retention period."),
+    info(6067, "WORM_ILLEGAL_RENAME_TO_UNSPECIFIED", "'" VAR_S "' cannot be renamed into a directory without a retention setting."),
+    info(6068, "WORM_NORETAIN", "'" VAR_S "' is not under retention."),
+    info(6069, "RESTARTABLE_WAIT",
+         "Replication of " VAR_S " failed likely due to a networking error.\n"
+         "Quillmar waits " VAR_I32 " seconds before it tries again.\n"),
+    info(6070, "RESTARTABLE_CONTINUE",
+         "The network is available again.\n"
+         "Replication of " VAR_S " is being retried.\n"),
+    err(6071, "WORKSTATIONMKDIR", "Failed to create the directory '" VAR_S "' on the workstation."),
+    info(6072, "PURGED", "'" VAR_S "' was purged."),
+    info(6073, "WORM_BAD_RENAME_DIRECTORY", "The directory '" VAR_S "' cannot be renamed because it holds write-once objects."),
+    err(6074, "SYSERRMSG2",
+         "System command '" VAR_S "' resulted in error " VAR_S ".\n"
+         "Output: " VAR_S "\n"),
+    err(6075, "NOTABSOLUTE", "The path '" VAR_S "' is not absolute."),
+    info(6076, "NOBACKUPAPI", "The backup interface is not available on this system."),
+    info(6077, "NOSPC_WAIT", "The destination '" VAR_S "' is full; Quillmar waits for free space."),
+    err(6078, "CAS_KEY_MISMATCH", "The content key of the object does not match its contents."),
+    info(6079, "VSB_RESTARTABLE",
+         "The storage manager could not be reached for " VAR_S ".\n"
+         "The request will be retried.\n"),
+    info(6080, "VSB_RESTARTABLE_CLEAR", "The storage manager can be reached again."),
+    err(6081, "ANALRUNNING", "A file system analysis is already running."),
+    err(6082, "ANALFAIL", "The file system analysis of '" VAR_S "' failed."),
+    info(6083, "RESYNCDONE", "Resynchronisation of '" VAR_S "' is done."),
+    info(6084, "RESCANDONE", "Rescan of '" VAR_S "' is done."),
+    info(6085, "RESTORECOMPLETED", "Restore of '" VAR_S "' completed: " VAR_I64 " files restored."),
+    err(6086, "REPLFAILED", "Replication of '" VAR_S "' failed."),
+    info(6087, "NETWORKUNAVAILABLE", "Quillmar cannot reach the network; replication is paused."),
+    info(6088, "NETWORKAVAILABLE", "Quillmar can reach the network again; replication resumes."),
+    info(6089, "MISCERR", "An unexpected error occurred."),
+    info(6090, "TARGETUNAVAILABLE", "The replication target '" VAR_S "' is unavailable."),
+    info(8000, "VSB_Sent", VAR_I64 " bytes were sent to the storage manager."),
+    info(8001, "VSB_Expiring", "Objects in the storage manager are about to expire."),
+    info(8002, "VSB_Unsuccessful", "The transfer of '" VAR_S "' to the storage manager was unsuccessful."),
+    info(99999, "xyz", "Last message"),
+    err(100000, "WEIRD", "WEIRD ERROR"),
+}};
+
+#undef VAR_S
+#undef VAR_I32
+#undef VAR_I64
+
+// True when the rows are in strictly ascending code order, so that every
+// code has exactly one row.
+constexpr bool codesAscend() {
+  for (size_t i = 1; i < kBuiltin.size(); ++i) {
+    if (kBuiltin[i - 1].code >= kBuiltin[i].code) return false;
+  }
+  return true;
+}
+static_assert(codesAscend(), "catalogue rows must be in ascending, unique code order");
+static_assert(kBuiltin.back().code == QM_ERR_WEIRD, "the last row is WEIRD");
+
+constexpr int32_t kWeirdIndex = static_cast<int32_t>(kBuiltin.size()) - 1;
+
+// ---- process-wide state ----------------------------------------------------
+// The catalogue with its run-time fields, constant-initialised from the
+// built-in rows.
+constinit std::array<ErrEntry, 224> errs = kBuiltin;
+
+// Answers the row index of a code; every code that is not in the table
+// answers the last row, WEIRD.
+int32_t qmerr2idx(int32_t code) {
+  for (int32_t i = 0; i < kWeirdIndex + 1; ++i) {
+    if (errs[static_cast<size_t>(i)].code == code) return i;
+  }
+  return kWeirdIndex;
+}
+
+// The row of a code (the WEIRD row for a code that is not in the table).
+ErrEntry &row(int32_t code) { return errs[static_cast<size_t>(qmerr2idx(code))]; }
+
+// Name prefixes that QMERR_str2err strips, tried in this order; at most one
+// is removed and it need not agree with the row's severity.
+constexpr const char *kNamePrefixes[] = {"QM_ERR_", "QM_INFO_", "QM_PANIC_", "QM_WARN_"};
+
+}  // namespace
+
+extern "C" {
+
+// The severity (log level) at which a code is announced.
+int32_t QMERR_getSeverity(int32_t code) { return row(code).severity; }
+
+// The constant mnemonic of a code; "WEIRD" for a code that is not in the table.
+const char *QMERR_err2mnemonic(int32_t code) { return row(code).mnemonic; }
+
+// The disabled value of a code's row, as it was stored.
+int32_t QMERR_getDisabled(int32_t code) { return row(code).disabled; }
+
+// The code whose mnemonic is the name, after removing at most one of the
+// "QM_ERR_"-style prefixes; case is ignored. 100000 (WEIRD) when none matches.
+int32_t QMERR_str2err(const char *name) {
+  for (const char *prefix : kNamePrefixes) {
+    const auto length = static_cast<int32_t>(std::strlen(prefix));
+    if (STR_strncasecmp(name, prefix, length) == 0) {
+      name += length;
+      break;
+    }
+  }
+  for (const ErrEntry &entry : errs) {
+    if (STR_strcasecmp(name, entry.mnemonic) == 0) return entry.code;
+  }
+  return QM_ERR_WEIRD;
+}
+
+}  // extern "C"

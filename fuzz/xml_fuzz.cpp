@@ -1,0 +1,107 @@
+// Fuzz target for the attribute scanner. Every buffer is a heap block of
+// exactly the size the scanner is told, so any write or read outside it is
+// caught by AddressSanitizer.
+//
+// Input layout (seeds stay readable text):
+//   byte 0      bit 7 set: null default; bits 0-6 mod 70, minus 2: outSize (-2..67)
+//   key         up to the first '\n'
+//   default     up to the next '\n'
+//   the rest    the element text (up to its first NUL)
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "qmxml.h"
+
+namespace {
+
+// A heap block of exactly `size` bytes (at least one, so that a pointer
+// exists) holding a copy of `s`, cut to fit and terminated.
+std::unique_ptr<char[]> block(const std::string &s, size_t size) {
+  std::unique_ptr<char[]> b(new char[size == 0 ? 1 : size]);
+  const size_t n = s.size() < size ? s.size() : size - 1;
+  std::memcpy(b.get(), s.data(), n);
+  b[n] = '\0';
+  return b;
+}
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+// Takes bytes up to the next '\n' (or the end) and steps over the '\n'.
+std::string field(const uint8_t *&p, const uint8_t *end) {
+  const uint8_t *start = p;
+  while (p < end && *p != '\n') ++p;
+  std::string s(reinterpret_cast<const char *>(start), static_cast<size_t>(p - start));
+  if (p < end) ++p;
+  return s;
+}
+
+// Takes every occurrence of the key, checking that positions never move and
+// that the value fits its buffer, then reads the rest of the element.
+void scanAttributes(const std::string &element, const std::string &key, const std::string &dflt,
+                    bool nullDefault, int32_t outSize) {
+  const size_t len = element.size();
+  auto text = block(element, len + 1);
+  const auto outBytes = static_cast<size_t>(outSize > 0 ? outSize : 0);
+  std::unique_ptr<char[]> out(new char[outBytes == 0 ? 1 : outBytes]);
+  // A found bare word of an empty key blanks nothing, so the loop is bounded.
+  for (int i = 0; i < 8; ++i) {
+    char *r = xml_getAssignment(text.get(), key.c_str(), outSize > 0 ? out.get() : nullptr, outSize,
+                                nullDefault ? nullptr : dflt.c_str());
+    check(std::strlen(text.get()) == len);
+    if (outSize > 0) check(std::strlen(out.get()) < outBytes);
+    if (r == nullptr) break;
+    check(r == out.get());
+  }
+  xml_isKeyword(key.c_str(), text.get());
+  xml_getAssignment64(text.get(), key.c_str(), nullDefault ? "0" : dflt.c_str());
+  xml_packUnused(text.get());
+}
+
+// Walks the element list element by element, copying each into buffers of
+// a size derived from the input, and checks that each step moves forward.
+void walkElements(const std::string &texts, size_t sizeSeed) {
+  auto text = block(texts, texts.size() + 1);
+  const char *end = text.get() + std::strlen(text.get());
+  for (const char *p = text.get(); *p != '\0';) {
+    const char *next = xml_advance(p);
+    check(next > p && next <= end);
+    const size_t dstSize = sizeSeed % (static_cast<size_t>(next - p) + 2);
+    std::unique_ptr<char[]> dst(new char[dstSize == 0 ? 1 : dstSize]);
+    check(xml_copy(dst.get(), static_cast<int32_t>(dstSize), p) == next);
+    p = next;
+  }
+}
+
+// Encodes the text in a buffer between just large enough to hold it and six
+// times its length (room for every character to become an entity).
+void encode(const std::string &texts, size_t sizeSeed) {
+  const size_t len = std::strlen(texts.c_str());
+  const size_t size = len + 1 + sizeSeed % (5 * len + 1);
+  auto text = block(texts, size);
+  xml_ConvertToAmpersands(text.get(), static_cast<int32_t>(size));
+  check(std::strlen(text.get()) < size);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t control = data[0];
+  const uint8_t *p = data + 1;
+  const uint8_t *end = data + size;
+  const std::string key = field(p, end);
+  const std::string dflt = field(p, end);
+  const std::string rest(reinterpret_cast<const char *>(p), static_cast<size_t>(end - p));
+  const std::string element = rest.c_str();
+  const int32_t outSize = static_cast<int32_t>((control & 0x7F) % 70) - 2;
+
+  scanAttributes(element, key.c_str(), dflt.c_str(), (control & 0x80) != 0, outSize);
+  walkElements(element, size);
+  encode(element, size);
+  return 0;
+}
