@@ -208,6 +208,14 @@ TEST_F(ChannelTest, HookEdgeCases) {
   EXPECT_EQ(qma_simpleXML(0, command, command, sizeof command), QM_ERR_IVKEYWORD);
   ASSERT_EQ(driver_.Ioctls().size(), 1u);
   EXPECT_EQ(driver_.Ioctls()[0].at("ioctl"), "100");
+  // A first word of any length is passed over; the path is the next word.
+  driver_.Forget();
+  std::snprintf(command, sizeof command, "hook/%s /tmp", std::string(100, 'w').c_str());
+  EXPECT_EQ(qma_simpleXML(0, command, nullptr, 0), QM_SUCCESS);
+  const std::vector<LogEntry> hooks = driver_.Ioctls();
+  ASSERT_EQ(hooks.size(), 2u);
+  EXPECT_EQ(hooks[0].at("file"), "/tmp");
+  EXPECT_EQ(hooks[1].at("file"), "/");
   // A path too long for the path buffer is refused, not cut; nothing is sent.
   driver_.Forget();
   std::snprintf(command, sizeof command, "hook /%s", std::string(1100, 'p').c_str());

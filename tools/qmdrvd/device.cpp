@@ -290,6 +290,7 @@ bool Device::Start(const char *mountpoint) {
   const char *argv[] = {"qmdrvd", "-o", "allow_other,default_permissions,fsname=qmdrvd,subtype=qmdrvd"};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(argv));
   session_ = fuse_session_new(&args, &kOperations, sizeof kOperations, this);
+  fuse_opt_free_args(&args);
   if (session_ == nullptr) {
     std::fprintf(stderr, "qmdrvd: cannot create the FUSE session\n");
     return false;

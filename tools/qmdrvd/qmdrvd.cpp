@@ -293,7 +293,7 @@ class Bind {
   }
 
   bool Attach(const std::string &source, const std::string &target) {
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (mount(source.c_str(), target.c_str(), "none", MS_BIND, nullptr) != 0) {
       std::fprintf(stderr, "qmdrvd: cannot bind %s onto %s: %s\n", source.c_str(), target.c_str(),
                    std::strerror(errno));
       return false;
