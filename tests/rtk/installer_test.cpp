@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -176,9 +177,15 @@ TEST_F(Installer, InstallsLoadsReinstallsAndUninstallsTheSamplePackage) {
   EXPECT_FALSE(Exists("/opt/quillmar"));
   EXPECT_EQ(RunningDriverVersion(), "");
 
-  // Uninstalling what is not installed runs the script, which succeeds quietly.
-  ASSERT_EQ(RTK_UninstallDriver(0), QM_SUCCESS);
-  EXPECT_EQ(TakeScriptCalls(), std::vector<std::string>{"rtkuninstall "});
+  // The uninstall script went with the product; running the package's copy
+  // on what is no longer installed succeeds quietly, and so do the library's
+  // calls, since the shell itself could start.
+  std::string output;
+  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/rtkuninstall"}, &output), 0);
+  EXPECT_EQ(output, "rtkuninstall: Quillmar is not installed\n");
+  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/qmunloaddrv.sh"}, &output), 0);
+  TakeScriptCalls();
+  EXPECT_EQ(RTK_UninstallDriver(1), QM_SUCCESS);
 }
 
 TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
@@ -205,15 +212,19 @@ TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
     SCOPED_TRACE(c.driver.empty() ? "no driver" : c.driver.front());
     UseRecordingScripts(c.status);
     drvtest::StandIn driver;
-    if (!c.driver.empty()) ASSERT_EQ(driver.Start(c.driver), 0);
-    const RTK_InstallRequest request = Request(kPackage);
-    std::vector<std::string> logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
-    EXPECT_EQ(TakeScriptCalls(), c.calls);
-    if (c.result == QM_INFO_BADXML) {
-      EXPECT_NE(std::find(logged.begin(), logged.end(),
-                          "Quillmar ERROR PF_rtk_InstallDriver: missing version"),
-                logged.end());
+    if (!c.driver.empty()) {
+      ASSERT_EQ(driver.Start(c.driver), 0);
     }
+    const RTK_InstallRequest request = Request(kPackage);
+    const std::vector<std::string> logged =
+        Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
+    EXPECT_EQ(TakeScriptCalls(), c.calls);
+    // The "missing version" text has no line feed of its own, so the next
+    // log line follows it on the same terminal line.
+    const bool missing = std::any_of(logged.begin(), logged.end(), [](const std::string &text) {
+      return text.rfind("Quillmar ERROR PF_rtk_InstallDriver: missing version", 0) == 0;
+    });
+    EXPECT_EQ(missing, c.result == QM_INFO_BADXML);
   }
 }
 
@@ -256,13 +267,16 @@ TEST_F(Installer, PackageChecksRefuseBadDirectoriesBeforeAnyScript) {
   logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE); });
   EXPECT_EQ(logged, std::vector<std::string>{"RTK RTK_InstallDriver: installDir is not valid"});
 
-  // A path the shell would interpret never reaches the shell.
-  const std::string hostile = "/tmp/p;touch /tmp/canary";
-  ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, hostile}), 0);
-  request = Request(hostile);
-  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM);
-  EXPECT_FALSE(Exists("/tmp/canary"));
-  EXPECT_TRUE(TakeScriptCalls().empty());
+  // Package paths that the shell would interpret never reach the shell.
+  ASSERT_EQ(chdir("/tmp"), 0);
+  for (const std::string hostile : {"/tmp/p;touch canary", "/tmp/p$(touch canary)",
+                                    "/tmp/p`touch canary`", "/tmp/p q", "/tmp/p\ntouch canary"}) {
+    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, hostile}), 0) << hostile;
+    request = Request(hostile);
+    EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM) << hostile;
+    EXPECT_FALSE(Exists("/tmp/canary"));
+    EXPECT_TRUE(TakeScriptCalls().empty()) << hostile;
+  }
 }
 
 TEST_F(Installer, TraceOnSwitchesTracingOnEvenWhenTheChecksFail) {
