@@ -1,5 +1,5 @@
 // rtkctl install PKGDIR [--trace[=file|screen]] and rtkctl uninstall
-// [--unload]: the installer's two entry points from the command line.
+// [--unload] [--trace=screen]: the installer's two entry points from the command line.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,13 +12,20 @@
 namespace rtkctl {
 namespace {
 
+// Traces the installer (RTK, Fine) to this terminal as it works.
+void TraceInstallerToScreen() {
+  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  TRACE_SetLevelByStr("Fine");
+  TRACE_Set(QM_TRACE_RTK);
+}
+
 int RunInstall(int argc, char **argv);
 int RunUninstall(int argc, char **argv);
 
 const Command kInstall = {"install", "PKGDIR [--trace[=file|screen]]",
                           "install the driver from a package, loading it when needed",
                           RunInstall};
-const Command kUninstall = {"uninstall", "[--unload]",
+const Command kUninstall = {"uninstall", "[--unload] [--trace=screen]",
                             "reset the driver, optionally unload it, and uninstall", RunUninstall};
 
 // "--trace" (or "--trace=file") asks the library itself to trace the install
@@ -31,9 +38,7 @@ int RunInstall(int argc, char **argv) {
     if (arg == "--trace" || arg == "--trace=file") {
       request.traceOn = 1;
     } else if (arg == "--trace=screen") {
-      LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-      TRACE_SetLevelByStr("Fine");
-      TRACE_Set(QM_TRACE_RTK);
+      TraceInstallerToScreen();
     } else if (package == nullptr && arg.compare(0, 2, "--") != 0) {
       package = argv[i];
     } else {
@@ -47,20 +52,22 @@ int RunInstall(int argc, char **argv) {
   }
   std::strcpy(request.untarDir, package);
   const int32_t result = RTK_InstallDriver(&request);
-  std::fflush(stdout);
   PrintResult(result);
   return ExitStatusFor(result);
 }
 
 int RunUninstall(int argc, char **argv) {
   int32_t mode = 0;
-  if (argc == 2 && std::strcmp(argv[1], "--unload") == 0) {
-    mode = 1;
-  } else if (argc != 1) {
-    return UsageError(kUninstall);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--unload") == 0) {
+      mode = 1;
+    } else if (std::strcmp(argv[i], "--trace=screen") == 0) {
+      TraceInstallerToScreen();
+    } else {
+      return UsageError(kUninstall);
+    }
   }
   const int32_t result = RTK_UninstallDriver(mode);
-  std::fflush(stdout);
   PrintResult(result);
   return ExitStatusFor(result);
 }

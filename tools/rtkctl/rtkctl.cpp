@@ -57,6 +57,9 @@ int UsageError(const Command &command) {
 
 int main(int argc, char **argv) {
   using namespace rtkctl;
+  // Line by line, so that the library's terminal log and the output of the
+  // scripts it runs appear in the order in which they happen.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc < 2) {
     PrintHelp(stderr);
     return kExitUsage;
