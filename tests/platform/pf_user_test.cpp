@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pf_user.h"
@@ -145,6 +147,31 @@ TEST_F(UserDatabases, PasswordChecks) {
   EXPECT_NE(lines.find("HTML PF_UserAuthenticates id:[4241] username [alice]\n"), std::string::npos)
       << lines;
   EXPECT_NE(lines.find("HTML authuser_2: [ghost] not a valid user? "), std::string::npos) << lines;
+}
+
+// Look-ups and password checks from several threads at once give every
+// caller its own answer (the reentrant calls share no static storage).
+TEST_F(UserDatabases, ConcurrentLookupsAndChecks) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const bool odd = t % 2 != 0;
+      for (int i = 0; i < 50; ++i) {
+        char name[PF_IDTYPE_SIZE];
+        uint32_t level = 0;
+        PF_IDType2Str(0, odd ? "4241" : "0", name, sizeof name);
+        const int32_t rc = PF_UserAuthenticates(odd ? "alice" : "root", odd ? "alice-pw" : "root-pw",
+                                                &level);
+        if (std::string(name) != (odd ? "alice" : "root") || rc != QM_SUCCESS ||
+            level != (odd ? PF_ACCESS_USER : PF_ACCESS_ADMIN)) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // The administrator's tool answers from the same databases.
