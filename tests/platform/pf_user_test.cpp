@@ -151,7 +151,9 @@ TEST_F(UserDatabases, PasswordChecks) {
 
 // Look-ups and password checks from several threads at once give every
 // caller its own answer (the reentrant calls share no static storage).
-TEST_F(UserDatabases, ConcurrentLookupsAndChecks) {
+class UserDatabasesConcurrency : public UserDatabases {};
+
+TEST_F(UserDatabasesConcurrency, LookupsAndChecksFromFourThreads) {
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
