@@ -1,25 +1,53 @@
 #!/bin/sh
-# Compares the defined dynamic symbols of the library with the export table
-# ("NAME function|object" per line). Any symbol missing from either side, a
-# symbol of the wrong kind, or a C++ mangled name fails the test.
+# ABI guard. Compares the defined dynamic symbols of the library with the
+# export table ("NAME function|object" per line, built from the checked-in
+# lists cmake/exports/*.txt). Any symbol missing from either side, a symbol of
+# the wrong kind, or a C++ mangled name fails.
+#
+#   check_symbols.sh LIBRARY TABLE [OBJECTS]
+#
+# OBJECTS, a ';'-separated list of the library's object files, adds the check
+# for symbols that the sources mark for export (default visibility) but that
+# the table does not name: the version script would hide them silently, so a
+# function added to a header would otherwise never reach the callers.
 set -eu
 lib=$1
 table=$2
-actual=$(mktemp)
-expected=$(mktemp)
-trap 'rm -f "$actual" "$expected"' EXIT
+objects=${3:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 # nm -D: T/W/i are code, D/B/R/V/G/S are data. Version nodes (A) are skipped.
 nm -D --defined-only "$lib" | awk '
   $2 == "A" { next }
   { kind = ($2 ~ /^[TtWi]$/) ? "function" : "object"; sub(/@.*/, "", $3); print $3, kind }' |
-  sort -u > "$actual"
-sort -u "$table" | sed '/^$/d' > "$expected"
+  sort -u > "$work/actual"
+sort -u "$table" | sed '/^$/d' > "$work/expected"
 status=0
-if grep -q '^_Z' "$actual"; then
-  echo "C++ mangled symbols are exported:"; grep '^_Z' "$actual"; status=1
+if grep -q '^_Z' "$work/actual"; then
+  echo "C++ mangled symbols are exported:"; grep '^_Z' "$work/actual"; status=1
 fi
-if ! diff -u "$expected" "$actual"; then
+if ! diff -u "$work/expected" "$work/actual"; then
   echo "exported symbols differ from the export table (- table, + library)"; status=1
 fi
-[ $status -eq 0 ] && echo "exported symbols: $(wc -l < "$actual") match the table"
+
+if [ -n "$objects" ]; then
+  # readelf -sW columns: Num Value Size Type Bind Vis Ndx Name. Defined global
+  # or weak symbols of default visibility are the ones meant for callers.
+  old_ifs=$IFS; IFS=';'
+  # shellcheck disable=SC2086
+  set -- $objects
+  IFS=$old_ifs
+  readelf -sW "$@" | awk '
+    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 {
+      kind = ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object"; print $8, kind }' |
+    sort -u > "$work/marked"
+  comm -23 "$work/marked" "$work/expected" > "$work/unlisted"
+  if [ -s "$work/unlisted" ]; then
+    echo "marked for export in the sources but missing from cmake/exports/*.txt"
+    echo "(add them to the family's list, or drop RTK_API / extern \"C\"):"
+    sed 's/^/  /' "$work/unlisted"
+    status=1
+  fi
+fi
+[ $status -eq 0 ] && echo "exported symbols: $(wc -l < "$work/actual") match the table"
 exit $status

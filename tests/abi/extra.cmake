@@ -17,7 +17,16 @@ rtk_apply_sanitizers(c_consumer)
 add_test(NAME abi.c_consumer COMMAND c_consumer)
 set_tests_properties(abi.c_consumer PROPERTIES LABELS abi)
 
-# (b) The library's dynamic symbols are exactly the export list.
+# (b) The library's dynamic symbols are exactly the export list, and every
+#     symbol that the sources mark for export is on it.
 add_test(NAME abi.exported_symbols
-  COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_symbols.sh $<TARGET_FILE:rtk> ${RTK_EXPORT_TABLE})
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_symbols.sh $<TARGET_FILE:rtk> ${RTK_EXPORT_TABLE}
+          "$<TARGET_OBJECTS:rtk>")
 set_tests_properties(abi.exported_symbols PROPERTIES LABELS abi)
+
+# (c) Every record of a public header keeps static_asserts on its size and
+#     field offsets.
+add_test(NAME abi.record_layouts
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_layouts.sh ${PROJECT_SOURCE_DIR}/include
+          ${RTK_SUBSYSTEM_DIRS})
+set_tests_properties(abi.record_layouts PROPERTIES LABELS abi WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})

@@ -1,7 +1,6 @@
 // Test helpers for the diagnostics (see diag_test_util.h).
 #include "diag_test_util.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,8 +22,6 @@ StdoutCapture::StdoutCapture() {
   dup2(file_, 1);
 }
 
-StdoutCapture::~StdoutCapture() { Finish(); }
-
 std::string StdoutCapture::Finish() {
   if (saved_ < 0) return "";
   std::fflush(stdout);
@@ -42,36 +39,23 @@ std::string StdoutCapture::Finish() {
 std::vector<LogLine> ParseLines(const std::string &raw) {
   std::vector<LogLine> lines;
   const std::string pid = std::to_string(getpid()) + " ";
-  size_t pos = 0;
-  while (pos < raw.size()) {
-    size_t end = raw.find('\n', pos);
+  for (size_t pos = 0, end; pos < raw.size(); pos = end) {
+    end = raw.find('\n', pos);
     end = end == std::string::npos ? raw.size() : end + 1;
     std::string line = raw.substr(pos, end - pos);
-    pos = end;
     if (line.compare(0, pid.size(), pid) != 0) {
       ADD_FAILURE() << "line without the process ID: [" << line << "]";
       continue;
     }
     line.erase(0, pid.size());
-    size_t digits = 0;
-    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
-    if (digits > 0 && line.compare(digits, 2, ": ") == 0) {
-      lines.push_back({true, line.substr(digits + 2)});
-    } else {
-      lines.push_back({false, line});
-    }
+    const size_t digits = line.find_first_not_of("0123456789");
+    const bool stamped = digits > 0 && digits != std::string::npos && line.compare(digits, 2, ": ") == 0;
+    lines.push_back({stamped, stamped ? line.substr(digits + 2) : line});
   }
   return lines;
 }
 
-std::vector<std::string> Texts(const std::vector<LogLine> &lines) {
-  std::vector<std::string> texts;
-  for (const LogLine &l : lines) texts.push_back(l.text);
-  return texts;
-}
-
 void DiagTest::SetUp() {
-  TRACE_Set(0);
   TRACE_SetLevelByStr("Fine");
   TRACE_SetProgram(nullptr);
   TRACE_SetMode(0);
@@ -79,8 +63,7 @@ void DiagTest::SetUp() {
   static int serial = 0;
   marker_ = "start of test " + std::to_string(++serial) + " " + std::to_string(rand()) + "\n";
   capture_ = new StdoutCapture();
-  // An exit line of a "hook_" function brings the depth back to 0.
-  TRACE_Set(QM_TRACE_ALL);
+  TRACE_Set(QM_TRACE_ALL);   // an exit line of a "hook_" function resets the depth
   qmexitn(QM_TRACE_BASIC, "hook_reset", 0);
   TRACE_Set(0);
   LOG_Log(QM_LOG_PRINT, "%s", marker_.c_str());
@@ -93,14 +76,18 @@ void DiagTest::TearDown() {
 }
 
 std::vector<LogLine> DiagTest::Captured() {
-  std::vector<LogLine> lines = ParseLines(capture_->Finish());
+  const std::vector<LogLine> lines = ParseLines(capture_->Finish());
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].stamped && lines[i].text == marker_) {
-      return std::vector<LogLine>(lines.begin() + static_cast<long>(i) + 1, lines.end());
-    }
+    if (lines[i].stamped && lines[i].text == marker_) return {lines.begin() + static_cast<long>(i) + 1, lines.end()};
   }
   ADD_FAILURE() << "start marker not captured";
   return lines;
+}
+
+std::vector<std::string> DiagTest::CapturedTexts() {
+  std::vector<std::string> texts;
+  for (const LogLine &l : Captured()) texts.push_back(l.text);
+  return texts;
 }
 
 }  // namespace diagtest

@@ -1,6 +1,5 @@
-// Test helpers for the diagnostics: capture of standard output (the
-// terminal target of the message log) split into log lines, and a fixture
-// that puts every trace and log setting into a known state.
+// Test helpers for the diagnostics: capture of standard output (the log's
+// terminal target) split into log lines, and a fixture with known settings.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +9,8 @@
 
 namespace diagtest {
 
-// One line that the log wrote to the terminal: "<pid> <msecs>: <text>" when
-// stamped, "<pid> <text>" for a repeat notice. `text` keeps its line feed.
+// One terminal line of the log: "<pid> <msecs>: <text>" (stamped) or
+// "<pid> <text>" (a repeat notice). `text` keeps its line feed.
 struct LogLine {
   bool stamped;
   std::string text;
@@ -21,33 +20,27 @@ struct LogLine {
 class StdoutCapture {
  public:
   StdoutCapture();
-  ~StdoutCapture();
-  // Restores standard output and answers everything written meanwhile.
-  std::string Finish();
+  ~StdoutCapture() { Finish(); }
+  std::string Finish();   // restores standard output, answers what was written
 
  private:
   int saved_ = -1;
   int file_ = -1;
 };
 
-// Splits captured terminal output into log lines. Lines that do not start
-// with this process's ID, or whose stamp is malformed, fail the test.
+// Splits terminal output into log lines; a line without this process's ID
+// fails the test.
 std::vector<LogLine> ParseLines(const std::string &raw);
 
-// The texts of the lines after the fixture's start marker.
-std::vector<std::string> Texts(const std::vector<LogLine> &lines);
-
-// Known settings (trace off, level Fine, no filter, plain mode, terminal
-// target) and a capture that starts with a unique marker line, so that
-// earlier repeats in the process do not leak into a test.
+// Trace off, level Fine, no filter, plain mode, depth 0, terminal target,
+// and a capture that starts with a unique marker line, so that repeats left
+// by earlier tests do not leak into this one.
 class DiagTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Finishes the capture and answers the lines after the marker.
-  std::vector<LogLine> Captured();
-  // The same, as texts only.
-  std::vector<std::string> CapturedTexts() { return Texts(Captured()); }
+  std::vector<LogLine> Captured();   // the lines after the marker
+  std::vector<std::string> CapturedTexts();
 
  private:
   StdoutCapture *capture_ = nullptr;
