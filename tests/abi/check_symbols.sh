@@ -32,13 +32,15 @@ fi
 
 if [ -n "$objects" ]; then
   # readelf -sW columns: Num Value Size Type Bind Vis Ndx Name. Defined global
-  # or weak symbols of default visibility are the ones meant for callers.
+  # or weak symbols of default visibility are the ones meant for callers,
+  # apart from reserved names ("__..."), which belong to the compiler and its
+  # runtimes (the address sanitizer's "__odr_asan.NAME" indicators).
   old_ifs=$IFS; IFS=';'
   # shellcheck disable=SC2086
   set -- $objects
   IFS=$old_ifs
   readelf -sW "$@" | awk '
-    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 {
+    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 && $8 !~ /^__/ {
       kind = ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object"; print $8, kind }' |
     sort -u > "$work/marked"
   comm -23 "$work/marked" "$work/expected" > "$work/unlisted"

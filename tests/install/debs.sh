@@ -95,7 +95,8 @@ done
 [ "$(readlink "$root/$usr/$libdir/librtk.so")" = "librtk.so.$sover" ] ||
   fail "librtk.so does not point to librtk.so.$sover"
 
-# Dependencies: the package of every needed system library is in Depends.
+# Dependencies: the package of every system library that a packaged binary
+# needs directly is in that package's Depends.
 owner_of() {
   for path in "$1" "$(realpath "$1")"; do
     for alt in "$path" "$(printf '%s' "$path" | sed 's|^/usr/lib/|/lib/|')" \
@@ -111,8 +112,11 @@ for p in librtk1 rtk-tools; do
   names=$(printf '%s\n' "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g' | sed '/^$/d')
   while read -r f; do
     file -b "$root/$f" | grep -q '^ELF' || continue
+    # Direct needs only (readelf NEEDED); ldd says where each one resolves.
+    needed=$(readelf -d "$root/$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     LD_LIBRARY_PATH=$root/$usr/$libdir ldd "$root/$f" | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }' |
       while read -r soname path; do
+        printf '%s\n' "$needed" | grep -qxF "$soname" || continue
         case $path in "$root"/*) continue ;; esac
         owner=$(owner_of "$path") || { echo "FAIL: no package owns $path ($soname)"; continue; }
         printf '%s\n' "$names" | grep -qx "$owner" ||
