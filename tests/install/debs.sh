@@ -63,14 +63,10 @@ usr=${debprefix#/}
 {
   echo "$usr/$bindir/rtkctl"
   echo "$usr/$mandir/man1/rtkctl.1.gz"
-  if [ -d "$source_dir/package" ]; then
-    (cd "$source_dir/package" && find . -type f ! -name CMakeLists.txt) |
-      sed "s|^\./|$usr/$packagedir/|"
+  if [ -n "$sample_package_dir" ]; then
+    (cd "$sample_package_dir" && find . -type f) | sed "s|^\./|$usr/$packagedir/|"
   fi
-  if [ "$with_qmdrvd" = 1 ]; then
-    echo "$usr/$sbindir/qmdrvd"
-    echo "$usr/$packagedir/platforms/linux/qmdrvd"
-  fi
+  [ "$with_qmdrvd" = 1 ] && echo "$usr/$sbindir/qmdrvd"
 } | sort > "$work/want.rtk-tools"
 
 for p in librtk1 librtk-dev rtk-tools; do
