@@ -1,20 +1,43 @@
 /*
  * qmerror.cpp - the result-code catalogue: one row per result code with its
- * mnemonic, the severity at which it is announced and its message text, and
- * the lookups by code and by name.
+ * mnemonic, the severity at which it is announced and its message text; the
+ * lookups by code and by name; the printf-ready texts and the disabled flag;
+ * the messages file that replaces texts; announcements to the message log.
  *
  * The table is initialised data; nothing runs when the library is loaded.
  * Lookups by code walk the rows in order and answer the last row, WEIRD, for
- * a code that is not in the table.
+ * a code that is not in the table. The first QMERR_err2str or announcement
+ * turns the argument markers of the texts into printf conversions, in heap
+ * copies that the exit handler "err" releases again.
+ *
+ * Threads: the constant fields need no lock. `disabled` and `announceCount`
+ * are single atomic words. Text pointers are published atomically, and every
+ * writer of the text fields (the one-time conversion, the messages file,
+ * error_fini) holds `tableLock`. Threads that arrive during the one-time
+ * conversion wait for it. Nothing is logged, traced or released while the
+ * lock is held (only the conversion allocates under it), because a logging
+ * thread may itself be waiting for the conversion: the log's repeat notice
+ * reads a catalogue text. A text handed out stays valid until the messages
+ * file replaces it or error_fini releases it; callers must not run those
+ * while they use it.
  */
 #include "qmerror.h"
 
+#include <pthread.h>
+
 #include <array>
+#include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "qmexit.h"
+#include "qmlog.h"
+#include "qmmem.h"
 #include "qmstr.h"
+#include "qmtrace.h"
+#include "qmxml.h"
 
 namespace {
 
@@ -375,10 +398,39 @@ static_assert(kBuiltin.back().code == QM_ERR_WEIRD, "the last row is WEIRD");
 
 constexpr int32_t kWeirdIndex = static_cast<int32_t>(kBuiltin.size()) - 1;
 
+// Text shown by a row whose converted copy was released at exit and that had
+// no earlier text to go back to.
+constexpr const char kDeletedText[] = "(msg deleted)";
+
+// Argument markers and the printf conversions that replace them, in the
+// order in which they are replaced.
+constexpr const char *kMarkers[][2] = {
+    {"<var type=\"string\"/>", "%s"},
+    {"<var type=\"int32\"/>", "%d"},
+    {"<var type=\"int64\"/>", "%Ld"},
+};
+
 // ---- process-wide state ----------------------------------------------------
 // The catalogue with its run-time fields, constant-initialised from the
 // built-in rows.
 constinit std::array<ErrEntry, 224> errs = kBuiltin;
+// 1 until the one-time conversion of the texts has run; never set back.
+constinit std::atomic<int32_t> first_time{1};
+// Held by every writer of the text fields (message, savedMessage, owned).
+pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
+// Set while this thread runs the one-time conversion: a log line written
+// from inside it (by the heap) must not wait for the conversion again.
+thread_local bool convertingHere = false;
+// ---------------------------------------------------------------------------
+
+// Holds tableLock for one scope.
+class TableLock {
+ public:
+  TableLock() { pthread_mutex_lock(&tableLock); }
+  ~TableLock() { pthread_mutex_unlock(&tableLock); }
+  TableLock(const TableLock &) = delete;
+  TableLock &operator=(const TableLock &) = delete;
+};
 
 // Answers the row index of a code; every code that is not in the table
 // answers the last row, WEIRD.
@@ -392,9 +444,162 @@ int32_t qmerr2idx(int32_t code) {
 // The row of a code (the WEIRD row for a code that is not in the table).
 ErrEntry &row(int32_t code) { return errs[static_cast<size_t>(qmerr2idx(code))]; }
 
+// Atomic access to the run-time fields that readers use without the lock.
+const char *textOf(ErrEntry &e) { return std::atomic_ref(e.message).load(std::memory_order_acquire); }
+void setText(ErrEntry &e, const char *text) { std::atomic_ref(e.message).store(text, std::memory_order_release); }
+std::atomic_ref<int32_t> disabledOf(ErrEntry &e) { return std::atomic_ref(e.disabled); }
+
+// Releases a text that the table owned; it was allocated here as writable.
+void releaseText(const char *text) { MEM_free(const_cast<char *>(text)); }
+
 // Name prefixes that QMERR_str2err strips, tried in this order; at most one
 // is removed and it need not agree with the row's severity.
 constexpr const char *kNamePrefixes[] = {"QM_ERR_", "QM_INFO_", "QM_PANIC_", "QM_WARN_"};
+
+// Replaces the argument markers of a writable text within size bytes (the
+// text only shrinks). True when no "<var" is left in it.
+bool substituteMarkers(char *text, uint32_t size) {
+  for (const auto &marker : kMarkers) STR_substitute(text, size, marker[0], marker[1]);
+  return std::strstr(text, "<var") == nullptr;
+}
+
+// Turns the markers of a text into printf conversions; a text that keeps a
+// "<var" is reported in the message log and answers UNKNOWNVAR.
+int32_t convertVarToPercents(char *text, uint32_t size) {
+  if (substituteMarkers(text, size)) return QM_SUCCESS;
+  LOG_Log(QM_LOG_ERROR, "qmerror convert failed:%s\n", text);
+  return QM_ERR_UNKNOWNVAR;
+}
+
+void error_fini();
+
+// Makes every text of the table a printf format, once per process: a text
+// with markers that the table does not own yet is replaced by a converted
+// heap copy. A text that is not copied holds no complete marker, so the
+// conversion could not change it and only the check for a leftover "<var"
+// applies. If a copy cannot be allocated the row keeps its built-in text; its
+// markers hold no '%', so it is still a harmless format. Threads that come
+// while another converts wait for it; leftovers are logged after the lock.
+void convertVarToPercents_all() {
+  if (first_time.load(std::memory_order_acquire) == 0 || convertingHere) return;
+  bool leftover[kBuiltin.size()] = {};
+  bool copied = false;
+  {
+    TableLock lock;
+    if (first_time.load(std::memory_order_relaxed) == 0) return;
+    convertingHere = true;
+    for (size_t i = 0; i < errs.size(); ++i) {
+      ErrEntry &e = errs[i];
+      const char *text = textOf(e);
+      if (e.owned == 0 && std::strstr(text, "<var ") != nullptr) {
+        const auto size = static_cast<uint32_t>(std::strlen(text) + 1);
+        if (auto *copy = static_cast<char *>(MEM_malloc(-8, static_cast<int32_t>(size), "er11"))) {
+          std::memcpy(copy, text, size);
+          leftover[i] = !substituteMarkers(copy, size);
+          setText(e, copy);
+          e.owned = 1;
+          copied = true;
+          continue;
+        }
+      }
+      leftover[i] = std::strstr(text, "<var") != nullptr;
+    }
+    first_time.store(0, std::memory_order_release);
+    convertingHere = false;
+  }
+  if (copied) qmexit_register(error_fini, "err");
+  for (size_t i = 0; i < errs.size(); ++i) {
+    if (!leftover[i]) continue;
+    char shown[1024];  // the log keeps no more of a message than this
+    {
+      TableLock lock;
+      STR_copy(shown, textOf(errs[i]), sizeof shown);
+    }
+    LOG_Log(QM_LOG_ERROR, "qmerror convert failed:%s\n", shown);
+  }
+}
+
+// Exit handler "err": releases every text that the table owns and points
+// the row back at the text it had before the messages file replaced it, or
+// at "(msg deleted)". The table stays usable; the conversion does not rerun.
+void error_fini() {
+  const char *released[kBuiltin.size()];
+  size_t count = 0;
+  {
+    TableLock lock;
+    for (ErrEntry &e : errs) {
+      if (e.owned == 0) continue;
+      e.owned = 0;
+      released[count++] = textOf(e);
+      setText(e, e.savedMessage != nullptr ? e.savedMessage : kDeletedText);
+    }
+  }
+  for (size_t i = 0; i < count; ++i) releaseText(released[i]);
+}
+
+// True when the white character c (1 to 32) is one the text comparison skips.
+constexpr bool isWhite(unsigned char c) { return c >= 1 && c <= 32; }
+
+// Decides whether a new text n from the messages file counts as the row's
+// current text o: white space of o is skipped freely, n may stop early, and
+// a blank in n that o lacks makes them different.
+bool sameText(const char *newText, const char *oldText) {
+  const auto *n = reinterpret_cast<const unsigned char *>(newText);
+  const auto *o = reinterpret_cast<const unsigned char *>(oldText);
+  for (;;) {
+    while (isWhite(*o)) ++o;
+    if (*n == 0) return true;
+    while (isWhite(*n)) ++n;
+    if (*n == 0) return true;
+    if (*o == 0) return false;
+    while (*o > 32 && *o == *n) {
+      ++o;
+      ++n;
+    }
+    if (*n == 0) return true;
+    if (*o == 0) {
+      while (isWhite(*n)) ++n;
+      return *n == 0;
+    }
+    if (*o != ' ') return false;
+  }
+}
+
+// Cleans a message text taken from the messages file, in place: line
+// breaks and tabs become blanks, backslash-n a blank and a line feed, outer
+// blanks go, markers become conversions, and the entities are decoded.
+void cleanMessageText(char *text) {
+  for (char *p = text; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n' || *p == '\t') *p = ' ';
+  }
+  for (char *p = text; *p != '\0'; ++p) {
+    if (p[0] == '\\' && p[1] == 'n') {
+      p[0] = ' ';
+      p[1] = '\n';
+    }
+  }
+  size_t length = std::strlen(text);
+  while (length > 0 && text[length - 1] == ' ') text[--length] = '\0';
+  size_t lead = 0;
+  while (text[lead] == ' ') ++lead;
+  std::memmove(text, text + lead, length - lead + 1);
+  const auto size = static_cast<uint32_t>(length - lead + 1);
+  convertVarToPercents(text, size);
+  STR_substitute(text, size, "&lt;", "<");
+  STR_substitute(text, size, "&gt;", ">");
+  STR_substitute(text, size, "&amp;", "&");
+}
+
+// True when a text ends with a line feed, looking back from its last
+// character to its second past white space; the first is never examined.
+bool endsWithLineFeed(const char *text) {
+  for (size_t i = std::strlen(text); i-- > 1;) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') return true;
+    if (c > 32) return false;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -407,11 +612,12 @@ int32_t QMERR_getSeverity(int32_t code) { return row(code).severity; }
 const char *QMERR_err2mnemonic(int32_t code) { return row(code).mnemonic; }
 
 // The disabled value of a code's row, as it was stored.
-int32_t QMERR_getDisabled(int32_t code) { return row(code).disabled; }
+int32_t QMERR_getDisabled(int32_t code) { return disabledOf(row(code)).load(std::memory_order_relaxed); }
 
 // The code whose mnemonic is the name, after removing at most one of the
 // "QM_ERR_"-style prefixes; case is ignored. 100000 (WEIRD) when none matches.
 int32_t QMERR_str2err(const char *name) {
+  if (name == nullptr) return QM_ERR_WEIRD;
   for (const char *prefix : kNamePrefixes) {
     const auto length = static_cast<int32_t>(std::strlen(prefix));
     if (STR_strncasecmp(name, prefix, length) == 0) {
@@ -423,6 +629,124 @@ int32_t QMERR_str2err(const char *name) {
     if (STR_strcasecmp(name, entry.mnemonic) == 0) return entry.code;
   }
   return QM_ERR_WEIRD;
+}
+
+// The current text of a code as a printf format, after the one-time
+// conversion of the table.
+const char *QMERR_err2str(int32_t code) {
+  ErrEntry &e = row(code);
+  convertVarToPercents_all();
+  return textOf(e);
+}
+
+// Stores a code's disabled value as given (not reduced to 0 or 1).
+void QMERR_setDisabled(int32_t code, int32_t value) {
+  const int32_t idx = qmerr2idx(code);
+  TRACE_LogFine(QM_TRACE_ERR, "QMERR_setDisbled: err:%d idx:%d to disabled:%d\n", code, idx, value);
+  disabledOf(errs[static_cast<size_t>(idx)]).store(value, std::memory_order_relaxed);
+}
+
+// Integrates the element at the start of text, which runs to the end of the
+// whole messages text: the code's disabled flag and its replacement text.
+int32_t QMERR_Integrate1(char *text) {
+  if (text == nullptr) return QM_ERR_NULLPARAM;
+  TRACE_LogFine(QM_TRACE_DEBUG1, "QMERR_Integrate1: %s\n", text);
+  if (!xml_isKeyword("Message", text)) return QM_ERR_IVKEYWORD;
+  const int32_t code = xml_getAssignment32(text, "val", "999990");
+  if (code == 999990) return QM_ERR_IVVALUE;
+  ErrEntry &e = row(code);
+
+  char flag[10];
+  if (xml_getAssignment(text, "disabled", flag, sizeof flag, "") != nullptr) disabledOf(e).store(1);
+  if (xml_getAssignment(text, "enabled", flag, sizeof flag, "") != nullptr) disabledOf(e).store(0);
+
+  static constexpr char kOpen[] = "<MsgText>";
+  const char *open = std::strstr(text, kOpen);
+  const char *close = std::strstr(text, "</MsgText>");
+  if (open == nullptr || close == nullptr) return QM_ERR_IVSYNTAX;
+  // A closing tag before the opening one leaves no text between them: the
+  // element is refused as malformed instead of copying a negative length.
+  const char *body = open + sizeof kOpen - 1;
+  if (close < body) return QM_ERR_IVSYNTAX;
+
+  const auto length = static_cast<size_t>(close - body);
+  if (length > INT32_MAX - 8) return QM_ERR_NOMEM;  // more than one heap block can hold
+  auto *fresh = static_cast<char *>(MEM_malloc(8, static_cast<int32_t>(length + 8), "erst"));
+  if (fresh == nullptr) return QM_ERR_NOMEM;
+  std::memcpy(fresh, body, length);
+  fresh[length] = '\0';
+  cleanMessageText(fresh);
+
+  const char *previous = nullptr;
+  bool same;
+  {
+    TableLock lock;
+    const char *current = textOf(e);
+    same = sameText(fresh, current);
+    if (!same) {
+      if (e.savedMessage == nullptr && e.owned == 0) e.savedMessage = current;
+      if (e.owned != 0) previous = current;
+      setText(e, fresh);
+      e.owned = 1;
+    }
+  }
+  if (same) {
+    TRACE_LogFine(QM_TRACE_DEBUG1, "QMERR_Integrate1, already set %s(%d).\n", e.mnemonic, e.code);
+    releaseText(fresh);
+    return QM_SUCCESS;
+  }
+  if (previous != nullptr) releaseText(previous);
+  qmexit_register(error_fini, "err");
+  TRACE_LogFine(QM_TRACE_DEBUG1, "QMERR_Integrate1, setting %s(%d) to '%s'\n", e.mnemonic, e.code, fresh);
+  return QM_SUCCESS;
+}
+
+// Integrates every "<Message" element of a messages text in order and stops
+// at the first that fails, logging the failure with that element's text.
+int32_t QMERR_Integrate(char *text) {
+  if (text == nullptr) return QM_ERR_NULLPARAM;
+  static constexpr char kElement[] = "<Message";
+  int32_t rc = QM_SUCCESS;
+  for (char *at = std::strstr(text, kElement); at != nullptr;) {
+    char *next = std::strstr(at + 1, kElement);
+    rc = QMERR_Integrate1(at);
+    if (rc != QM_SUCCESS) {
+      if (next != nullptr) *next = '\0';
+      LOG_Log(QM_LOG_ERROR, "QMERR_Integrate, err: %s for [%s]\n", QMERR_err2str(rc), at);
+      if (next != nullptr) *next = '<';
+      break;
+    }
+    at = next;
+  }
+  TRACE_LogFine(QM_TRACE_DEBUG1, "Integrate done, %d\n", rc);
+  return rc;
+}
+
+// Logs a code at its severity as "MNEMONIC(code):" and its text filled with
+// the arguments, with a line feed added to a text of up to 510 characters
+// that lacks one. A disabled code is neither logged nor counted.
+void QMERR_Announce(int32_t code, ...) {
+  ErrEntry &e = row(code);
+  convertVarToPercents_all();
+  if (disabledOf(e).load(std::memory_order_relaxed) != 0) return;
+
+  char prefix[40];
+  STR_snprintf(prefix, sizeof prefix, "%s(%d):", e.mnemonic, code);
+  const char *text = textOf(e);
+  char line[512];
+  const size_t length = std::strlen(text);
+  if (!endsWithLineFeed(text) && length <= 510) {
+    const size_t kept = length < 502 ? length : 502;
+    std::memcpy(line, text, kept);
+    line[kept] = '\n';
+    line[kept + 1] = '\0';
+    text = line;
+  }
+  va_list args;
+  va_start(args, code);
+  LOG_Logv(static_cast<uint32_t>(e.severity), prefix, text, args);
+  va_end(args);
+  std::atomic_ref(e.announceCount).fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // extern "C"

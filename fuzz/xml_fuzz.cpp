@@ -13,32 +13,14 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.h"
 #include "qmxml.h"
 
 namespace {
 
-// A heap block of exactly `size` bytes (at least one, so that a pointer
-// exists) holding a copy of `s`, cut to fit and terminated.
-std::unique_ptr<char[]> block(const std::string &s, size_t size) {
-  std::unique_ptr<char[]> b(new char[size == 0 ? 1 : size]);
-  const size_t n = s.size() < size ? s.size() : size - 1;
-  std::memcpy(b.get(), s.data(), n);
-  b[n] = '\0';
-  return b;
-}
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-// Takes bytes up to the next '\n' (or the end) and steps over the '\n'.
-std::string field(const uint8_t *&p, const uint8_t *end) {
-  const uint8_t *start = p;
-  while (p < end && *p != '\n') ++p;
-  std::string s(reinterpret_cast<const char *>(start), static_cast<size_t>(p - start));
-  if (p < end) ++p;
-  return s;
-}
+using fuzz::block;
+using fuzz::check;
+using fuzz::field;
 
 // Takes every occurrence of the key, checking that positions never move and
 // that the value fits its buffer, then reads the rest of the element.

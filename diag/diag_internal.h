@@ -1,0 +1,35 @@
+// diag_internal.h - what the diagnostics sources share and nothing else sees:
+// the output lock and the internal trace writers.
+//
+// The output lock serialises the message log (repeat state, target output)
+// and the trace (indentation depth, program filter), so that concurrent
+// callers never mix lines. It is recursive and is never held while foreign
+// code runs (the error hook, the first fetch of a catalogue text), so a hook
+// or a catalogue routine that logs or traces cannot deadlock on it.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+namespace rtkdiag {
+
+// Holds the output lock for its lifetime.
+class OutputLock {
+ public:
+  OutputLock();
+  ~OutputLock();
+  OutputLock(const OutputLock &) = delete;
+  OutputLock &operator=(const OutputLock &) = delete;
+};
+
+}  // namespace rtkdiag
+
+// Writes one trace line: the level, program-filter and mask tests, then the
+// line (plain and indented by the call depth, or an XML record) to the log.
+// step is +1 for entry lines, -1 for exit lines and 0 otherwise.
+void TRACE_Logv(int32_t step, uint64_t mask, const char *func, const char *fmt, va_list args,
+                uint32_t level);
+
+// Writes an exit line: depth step -1, level Medium.
+void TRACE_Logf(uint64_t mask, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));

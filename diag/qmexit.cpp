@@ -1,0 +1,118 @@
+/*
+ * qmexit.cpp - the call frame and the exit handlers.
+ *
+ * Every traced function writes one entry line (qmenter) and one exit line
+ * with its result (the qmexit family); both are Medium trace lines under the
+ * function's bit. The exit-handler list keeps the clean-up functions of the
+ * modules that hold process-wide resources; the loading program runs them,
+ * newest first, with qmexit_rundown as it shuts down.
+ *
+ * Exit-handler list (slots fill from 0 upwards and are never emptied):
+ *
+ *   slot:  0          1          ...  used-1      used ... 99
+ *          [fn|name]  [fn|name]  ...  [fn|name]   empty    empty
+ *
+ * Threads: registration is serialised by its own lock, and a slot is
+ * published (the count raised) only once it is filled, so a rundown running
+ * at the same time sees whole slots only.
+ */
+#include <pthread.h>
+
+#include <atomic>
+
+#include "diag/diag_internal.h"
+#include "qmerror.h"
+#include "qmexit.h"
+#include "qmstr.h"
+
+namespace {
+
+constexpr int32_t kSlots = 100;
+constexpr int32_t kNameSize = 32;
+
+// One registered clean-up function and its name.
+struct ExitSlot {
+  QMEXIT_Handler handler;
+  char name[kNameSize];
+};
+
+// ---- process-wide state --------------------------------------------------
+ExitSlot qmexits_list[kSlots];
+std::atomic<int32_t> g_used{0};   // slots 0..used-1 hold handlers
+pthread_mutex_t g_registerLock = PTHREAD_MUTEX_INITIALIZER;
+
+}  // namespace
+
+extern "C" {
+
+// Entry line of the call frame: depth step +1, level Medium.
+void qmenter(uint64_t mask, const char *func, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  TRACE_Logv(1, mask, func, fmt, args, QM_TRACE_MEDIUM);
+  va_end(args);
+}
+
+// Exit line with a result code and its mnemonic.
+void qmexit(uint64_t mask, const char *func, int32_t rc) {
+  TRACE_Logf(mask, func, "Result:%d %s\n", rc, QMERR_err2mnemonic(rc));
+}
+
+// Exit line with a number, in decimal and hexadecimal.
+void qmexitn(uint64_t mask, const char *func, int32_t n) {
+  TRACE_Logf(mask, func, "Result:%d (0x%x)\n", n, static_cast<unsigned int>(n));
+}
+
+// Exit line with a truth value.
+void qmexitb(uint64_t mask, const char *func, int32_t b) {
+  TRACE_Logf(mask, func, "Result:%d %s\n", b, b != 0 ? "TRUE" : "FALSE");
+}
+
+// Exit line with a string; a null string shows as "[null]".
+void qmexits(uint64_t mask, const char *func, const char *s) {
+  TRACE_Logf(mask, func, "Result:[%s]\n", s != nullptr ? s : "[null]");
+}
+
+// Exit line with a pointer.
+void qmexitp(uint64_t mask, const char *func, const void *p) {
+  TRACE_Logf(mask, func, "Result:%p\n", p);
+}
+
+// Registers a clean-up function under a name (at most 31 characters kept).
+// A function already in the list keeps its slot and first name.
+int32_t qmexit_register(QMEXIT_Handler handler, const char *name) {
+  if (handler == nullptr) return -1;
+  pthread_mutex_lock(&g_registerLock);
+  const int32_t used = g_used.load(std::memory_order_relaxed);
+  int32_t rc = -1;
+  for (int32_t i = 0; i < used; ++i) {
+    if (qmexits_list[i].handler == handler) rc = 0;
+  }
+  if (rc != 0 && used < kSlots) {
+    qmexits_list[used].handler = handler;
+    STR_copy(qmexits_list[used].name, name != nullptr ? name : "", kNameSize);
+    g_used.store(used + 1, std::memory_order_release);
+    rc = 0;
+  }
+  pthread_mutex_unlock(&g_registerLock);
+  return rc;
+}
+
+// Calls every registered handler, newest first, tracing each call under
+// QML. The handlers stay registered.
+void qmexit_rundown(void) {
+  for (int32_t i = g_used.load(std::memory_order_acquire) - 1; i >= 0; --i) {
+    const ExitSlot &slot = qmexits_list[i];
+    TRACE_LogFine(QM_TRACE_QML, "qmexit_rundown calling (%d) %p %s\n", i,
+                  reinterpret_cast<void *>(slot.handler), slot.name);
+    if (i > 0) {
+      const ExitSlot &next = qmexits_list[i - 1];
+      TRACE_LogFine(QM_TRACE_QML, "qmexit_rundown next is %p %s\n",
+                    reinterpret_cast<void *>(next.handler), next.name);
+    }
+    slot.handler();
+  }
+  TRACE_LogFine(QM_TRACE_QML, "qmexit_rundown finished.\n");
+}
+
+}  // extern "C"

@@ -1,0 +1,223 @@
+/*
+ * qmlog.cpp - the message log: one line per message with the product header
+ * and a millisecond time stamp, error counting and the error hook, folding
+ * of immediate repeats, and the choice of target (system log or terminal).
+ *
+ * Line of a message, as handed to PF_Log:
+ *
+ *   <msecs>: Quillmar <LEVEL> <prefix><message>      (levels 0-3)
+ *   <msecs>: <message>                               (level 4, Print)
+ *
+ * Threads: the repeat state and the output are used under the output lock,
+ * which the trace shares. The line is composed before the lock is taken,
+ * and the error hook runs outside it with a per-thread guard, so a hook that
+ * logs or traces never deadlocks and is never re-entered for its own lines.
+ */
+#include <pthread.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "diag/diag_internal.h"
+#include "pf_thread.h"
+#include "qmerror.h"
+#include "qmlog.h"
+#include "qmstr.h"
+
+namespace {
+
+constexpr int kLineSize = 1024;      // composed line, terminator included
+constexpr int kMessageRoom = 1014;   // at most 1013 message characters
+constexpr int kStampedSize = 1030;   // "<msecs>: <line>", at most 1029 characters
+constexpr int kNoticeRoom = 98;      // repeat notice before its line feed
+constexpr uint32_t kHighestLevel = QM_LOG_PRINT;
+
+constexpr const char *qmErrorLevel2str[] = {"PANIC", "ERROR", "Warn", "Info", "Print"};
+static_assert(sizeof qmErrorLevel2str / sizeof qmErrorLevel2str[0] == kHighestLevel + 1);
+
+// The converted text of MSGREPEAT, used for a notice that falls due while
+// this thread is itself fetching the catalogue's text for the first time.
+constexpr const char *kRepeatFallback = "Last message repeated %d times.";
+
+// ---- process-wide state --------------------------------------------------
+// The output lock: recursive, statically initialised (nothing runs at load).
+pthread_mutex_t g_outputLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
+// Log target: 0 system log, 1 standard output (other values: system log).
+std::atomic<int32_t> g_target{QM_LOG_TARGET_FILE};
+// Repeat state, under the output lock: the previous line and its repeats.
+char g_last[kLineSize];
+int32_t g_lastCount = 0;
+// Set once the catalogue has handed out the repeat notice's text, after
+// which fetching it again runs no conversion and takes no lock.
+std::atomic<bool> g_noticeReady{false};
+// Per thread: inside the error hook; inside the first fetch of the notice.
+thread_local bool tl_hookActive = false;
+thread_local bool tl_fetchingNotice = false;
+
+// Around fork: the child gets a free lock even when another thread of the
+// parent held it at that moment (the child has no such thread).
+void ForkPrepare() { pthread_mutex_lock(&g_outputLock); }
+void ForkParent() { pthread_mutex_unlock(&g_outputLock); }
+void ForkChild() {
+  pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  g_outputLock = fresh;
+}
+void RegisterForkHandlers() { pthread_atfork(ForkPrepare, ForkParent, ForkChild); }
+
+// Composes the header (none for Print lines) and the message into line,
+// keeping the message within 1013 characters and the line within 1023.
+void ComposeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, const char *fmt,
+                 va_list args) {
+  int len = 0;
+  line[0] = '\0';
+  if (level != QM_LOG_PRINT) {
+    len = std::snprintf(line, kLineSize, "Quillmar %s %s", qmErrorLevel2str[level], prefix);
+    if (len < 0) len = 0;
+    if (len > kLineSize - 1) len = kLineSize - 1;
+  }
+  const int room = kLineSize - len < kMessageRoom ? kLineSize - len : kMessageRoom;
+  if (fmt != nullptr && room > 1) std::vsnprintf(line + len, static_cast<size_t>(room), fmt, args);
+}
+
+// True when fmt is safe to format with one int: its only conversions are
+// "%%" and at most one "%d". A replaced text of the catalogue that asks for
+// anything else is not trusted with the count.
+bool IsCountFormat(const char *fmt) {
+  if (fmt == nullptr) return false;
+  int counts = 0;
+  for (const char *p = fmt; *p != '\0'; ++p) {
+    if (*p != '%') continue;
+    ++p;
+    if (*p == '%') continue;
+    if (*p != 'd' || ++counts > 1) return false;
+  }
+  return true;
+}
+
+// Sends the notice of pending repeats, without time stamp or header.
+void WriteRepeatNotice(int32_t target, const char *fmt, int32_t count) {
+  char notice[kNoticeRoom + 1];
+  std::snprintf(notice, kNoticeRoom, IsCountFormat(fmt) ? fmt : kRepeatFallback, count);
+  const size_t len = std::strlen(notice);
+  notice[len] = '\n';
+  notice[len + 1] = '\0';
+  PF_Log(target, notice);
+}
+
+// Under the output lock: counts a repeat of the previous line, or writes the
+// pending repeat notice and the stamped line. Answers false, having changed
+// nothing, when a notice is due whose text has never been fetched: the first
+// fetch may convert the catalogue (which allocates and traces), and that
+// must not run under the lock.
+bool EmitLocked(const char *line) {
+  rtkdiag::OutputLock lock;
+  if (g_last[0] != '\0' && std::strcmp(line, g_last) == 0) {
+    ++g_lastCount;
+    return true;
+  }
+  const int32_t target = g_target.load(std::memory_order_relaxed);
+  if (g_lastCount != 0) {
+    const char *fmt;
+    if (g_noticeReady.load(std::memory_order_acquire)) {
+      fmt = QMERR_err2str(QM_INFO_MSGREPEAT);
+    } else if (tl_fetchingNotice) {
+      fmt = kRepeatFallback;
+    } else {
+      return false;
+    }
+    // A catalogue routine that logged just now has written the notice itself.
+    if (g_lastCount != 0) WriteRepeatNotice(target, fmt, g_lastCount);
+  }
+  char stamped[kStampedSize];
+  std::snprintf(stamped, sizeof stamped, "%" PRId64 ": %s", pf_msecs(), line);
+  PF_Log(target, stamped);
+  STR_copy(g_last, line, kLineSize);
+  g_lastCount = 0;
+  return true;
+}
+
+// Fetches the repeat notice's text once, outside the lock; lines that the
+// fetch itself logs on this thread use the built-in text for their notice.
+void FetchRepeatNotice() {
+  tl_fetchingNotice = true;
+  QMERR_err2str(QM_INFO_MSGREPEAT);
+  tl_fetchingNotice = false;
+  g_noticeReady.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+namespace rtkdiag {
+
+OutputLock::OutputLock() {
+  pthread_once(&g_atforkOnce, RegisterForkHandlers);
+  pthread_mutex_lock(&g_outputLock);
+}
+
+OutputLock::~OutputLock() { pthread_mutex_unlock(&g_outputLock); }
+
+}  // namespace rtkdiag
+
+extern "C" {
+
+int32_t log_nerrors = 0;
+QMLOG_ErrHook qmlog_errStat = nullptr;
+
+// Stores the log target; -1 means "no change".
+void LOG_SetTarget(int32_t target) {
+  if (target != QM_LOG_TARGET_UNCHANGED) g_target.store(target, std::memory_order_relaxed);
+}
+
+// Reads the log target into *target; a null pointer is ignored.
+void LOG_GetTarget(int32_t *target) {
+  if (target != nullptr) *target = g_target.load(std::memory_order_relaxed);
+}
+
+// Sets the target by name: "file" the system log, "screen" or "terminal"
+// standard output. A null or empty name changes nothing.
+int32_t LOG_SetTargetByStr(const char *name) {
+  if (name == nullptr || name[0] == '\0') return QM_SUCCESS;
+  if (STR_strcasecmp(name, "screen") == 0 || STR_strcasecmp(name, "terminal") == 0) {
+    LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  } else if (STR_strcasecmp(name, "file") == 0) {
+    LOG_SetTarget(QM_LOG_TARGET_FILE);
+  } else {
+    return QM_ERR_IVLOGDEV;
+  }
+  return QM_SUCCESS;
+}
+
+// Logs one message: counts it and shows it to the error hook when it is a
+// PANIC or ERROR message, then composes, folds repeats and writes it.
+void LOG_Logv(uint32_t level, const char *prefix, const char *fmt, va_list args) {
+  if (prefix == nullptr) prefix = "";
+  if (level <= QM_LOG_ERROR && !tl_hookActive) {
+    tl_hookActive = true;
+    __atomic_add_fetch(&log_nerrors, 1, __ATOMIC_RELAXED);
+    const QMLOG_ErrHook hook = __atomic_load_n(&qmlog_errStat, __ATOMIC_ACQUIRE);
+    if (hook != nullptr) {
+      va_list copy;
+      va_copy(copy, args);
+      hook(level, prefix, fmt, copy);
+      va_end(copy);
+    }
+    tl_hookActive = false;
+  }
+  if (level > kHighestLevel) level = QM_LOG_ERROR;
+  char line[kLineSize];
+  ComposeLine(line, level, prefix, fmt, args);
+  while (!EmitLocked(line)) FetchRepeatNotice();
+}
+
+// Logs one message with an empty prefix.
+void LOG_Log(uint32_t level, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  LOG_Logv(level, "", fmt, args);
+  va_end(args);
+}
+
+}  // extern "C"

@@ -1,0 +1,610 @@
+// qmmem.cpp - the debug heap: blocks carved from large regions, aligned to at
+// least 512 bytes, guarded against underruns and overruns, kept on one list in
+// address order within each region, merged on release, and checked and listed
+// on demand. A debug level sets how much it checks, fills and logs; all of its
+// messages go to the message log.
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "pf_thread.h"
+#include "qmexit.h"
+#include "qmlog.h"
+#include "qmmem.h"
+
+namespace {
+
+// Every block, free or allocated, starts with this header; its data follow
+// the header directly (data = header + 40, end = data + nbytes).
+//
+//    0        4        8                16       20       24       28              36   40
+//    +--------+--------+----------------+--------+--------+--------+---------------+----+
+//    | key    | nbytes | next           | end    | asked  | tag    | underrun      |pad |
+//    | u32    | u32    | Header *       | i32    | i32    | 4 char | 8 x 'A'       |    |
+//    +--------+--------+----------------+--------+--------+--------+---------------+----+
+//
+// key: kFreeKey or kAllocKey; any other value marks a damaged block.
+// nbytes: data bytes that the block owns. next: the next block of the list.
+// end: 1 when the block is the last of its region, 0 when `next` starts right
+// after this block's data. asked, tag and the underrun guard are meaningful in
+// allocated blocks only; the asked bytes are followed by 512 guard bytes.
+struct Header {
+  uint32_t key;
+  uint32_t nbytes;
+  Header *next;
+  int32_t end;
+  int32_t asked;
+  char tag[4];
+  unsigned char underrun[8];
+};
+static_assert(offsetof(Header, key) == 0);
+static_assert(offsetof(Header, nbytes) == 4);
+static_assert(offsetof(Header, next) == 8);
+static_assert(offsetof(Header, end) == 16);
+static_assert(offsetof(Header, asked) == 20);
+static_assert(offsetof(Header, tag) == 24);
+static_assert(offsetof(Header, underrun) == 28);
+static_assert(sizeof(Header) == 40);
+
+constexpr uint64_t H = sizeof(Header);
+constexpr uint32_t kFreeKey = 0x12345678u;
+constexpr uint32_t kAllocKey = 0x87654321u;
+constexpr unsigned char kGuardByte = 'A';
+constexpr unsigned char kReleasedFill = 'C';
+constexpr uint64_t kOverrunGuard = 512;           // guard bytes after the asked bytes
+constexpr uint64_t kAlignUnit = 512;              // default alignment and its rounding unit
+constexpr int32_t kFirstRegion = 0x100000;        // region asked for at set-up
+constexpr uint64_t kGrowExtra = 0x2800;           // extra bytes asked for when growing
+constexpr uint64_t kBestExcessStart = 0x6400000;  // blocks with more excess are never taken
+
+// Set-up states of `one_time`.
+constexpr int32_t kUntouched = 0;
+constexpr int32_t kSettingUp = 1;
+constexpr int32_t kSetUp = 2;
+
+// Storage for the heap's lock: room for any semaphore object.
+union MutexStorage {
+  PF_Mutex mutex;
+  unsigned char bytes[1024];
+};
+
+// ---- process-wide state of the heap ---------------------------------------
+// The list and its totals are guarded by the lock; the flags are atomics so
+// that threads may meet in the set-up and in qmmem_setDbg.
+Header *thelist = nullptr;             // first block of the list; null until a region is added
+uint64_t total_allocation = 0;         // sum of the sizes of all regions added
+uint64_t lostSpace = 0;                // bytes given up in front of moved or realigned headers
+std::atomic<bool> haveMemory{false};   // thelist is not null (readable without the lock)
+std::atomic<int32_t> dbgLevel{0};      // set by qmmem_setDbg
+std::atomic<int32_t> mutexCounter{0};  // callers inside the allocate and release sections
+std::atomic<int32_t> one_time{kUntouched};
+MutexStorage qmmem_mutex_data;
+std::atomic<PF_Mutex *> qmmem_mutex{&qmmem_mutex_data.mutex};  // null after qmmem_fini
+// Per thread: whether this thread holds the heap's lock (a log line that the
+// heap writes under its lock can come back into the heap through the error
+// hook), whether it runs the set-up, and the text buffer of tag().
+thread_local bool holding = false;
+thread_local bool settingUp = false;
+thread_local char tagText[5];
+
+// Rounds v up to a multiple of unit.
+constexpr uint64_t roundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
+
+unsigned char *dataOf(Header *b) { return reinterpret_cast<unsigned char *>(b) + H; }
+
+uintptr_t addressOf(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+int32_t debugLevel() { return dbgLevel.load(std::memory_order_relaxed); }
+
+// A block that may be released: the allocated key, and asked bytes plus their
+// guard inside the block. A header whose asked size was overwritten is treated
+// like a damaged one, so that nothing reads or writes past its block.
+bool isAllocated(const Header *b) {
+  return b->key == kAllocKey && b->asked >= 0 &&
+         static_cast<uint64_t>(b->asked) + kOverrunGuard <= b->nbytes;
+}
+
+// Answers a block's four tag bytes as text, in a buffer that the next call
+// on this thread overwrites.
+const char *tag(const Header *b) {
+  std::memcpy(tagText, b->tag, sizeof b->tag);
+  tagText[4] = '\0';
+  return tagText;
+}
+
+// Logs one damaged byte of an underrun guard.
+void underrun(const unsigned char *guardByte) {
+  LOG_Log(QM_LOG_PANIC, "qmmem:Data underrun detected! Data addr is 0x%p\n",
+          static_cast<const void *>(guardByte));
+}
+
+// Checks the eight underrun guard bytes of an allocated block.
+void checkUnderrun(const Header *b) {
+  for (const unsigned char &g : b->underrun) {
+    if (g != kGuardByte) underrun(&g);
+  }
+}
+
+// Takes the heap's lock (there is none to take once qmmem_fini destroyed it)
+// and notes that this thread is inside the heap.
+void qmmem_lock() {
+  holding = true;
+  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  if (m == nullptr) return;
+  const int32_t rc = PF_MutexHold(m);
+  if (rc != 0) LOG_Log(QM_LOG_PANIC, "qmmem_lock: failed:%d\n", rc);
+}
+
+// Releases the heap's lock; answers the release's result (0 without a lock).
+int32_t qmmem_unlock() {
+  holding = false;
+  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  return m == nullptr ? 0 : PF_MutexRelease(m);
+}
+
+// Exit handler "qmmem": destroys the lock; the heap goes on without one.
+void qmmem_fini() {
+  PF_Mutex *m = qmmem_mutex.exchange(nullptr, std::memory_order_acq_rel);
+  if (m != nullptr) PF_MutexDestroy(m);
+}
+
+// A pass that only reads the list. It takes the lock unless this thread holds
+// it already: then it was reached from a log line that the heap wrote under
+// its lock, and the heap writes such lines only while the list is whole.
+class ReadPass {
+ public:
+  ReadPass() : own_(!holding) {
+    if (own_) qmmem_lock();
+  }
+  ~ReadPass() { finish(); }
+  ReadPass(const ReadPass &) = delete;
+  ReadPass &operator=(const ReadPass &) = delete;
+  // Releases the lock if this pass took it; answers the release's result.
+  int32_t finish() {
+    if (!own_) return 0;
+    own_ = false;
+    return qmmem_unlock();
+  }
+
+ private:
+  bool own_;
+};
+
+// Appends a region as one free block that ends its region. A start that is not
+// on an 8-byte boundary is moved up to one, and the skipped bytes count as
+// lost; a region without room for a header is not taken. Runs under the lock
+// or inside the set-up.
+void addRegion(void *region, int32_t size) {
+  if (region == nullptr || size < 0) return;
+  const uint64_t skip = (8 - addressOf(region) % 8) % 8;
+  if (static_cast<uint64_t>(size) < skip + H) return;
+  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(region) + skip);
+  std::memset(static_cast<void *>(b), 0, H);
+  b->key = kFreeKey;
+  b->nbytes = static_cast<uint32_t>(static_cast<uint64_t>(size) - skip - H);
+  b->next = nullptr;
+  b->end = 1;
+  if (thelist == nullptr) {
+    thelist = b;
+  } else {
+    Header *last = thelist;
+    while (last->next != nullptr) last = last->next;
+    last->next = b;
+  }
+  total_allocation += static_cast<uint64_t>(size);
+  lostSpace += skip;
+  haveMemory.store(true, std::memory_order_release);
+}
+
+// One-time set-up, run at the start of every public operation: creates the
+// lock, registers qmmem_fini as the exit handler "qmmem", adds `region` when
+// the call that triggers the set-up brings one, and otherwise asks the memory
+// source for the first 1 MiB. It is tried once; threads that arrive meanwhile
+// wait for it. Answers true when this call ran it.
+bool setUpHeap(void *region, int32_t size) {
+  if (one_time.load(std::memory_order_acquire) == kSetUp || settingUp) return false;
+  int32_t expected = kUntouched;
+  if (!one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
+    one_time.wait(kSettingUp, std::memory_order_acquire);
+    return false;
+  }
+  settingUp = true;
+  const bool lockMade = PF_MutexInit(0, &qmmem_mutex_data.mutex) == 0;
+  qmexit_register(qmmem_fini, "qmmem");
+  if (region != nullptr) addRegion(region, size);
+  if (thelist == nullptr) {
+    int32_t got = kFirstRegion;
+    void *first = MEM_GetMemory_cb(&got);
+    if (first != nullptr) addRegion(first, got);
+  }
+  settingUp = false;
+  one_time.store(kSetUp, std::memory_order_release);
+  one_time.notify_all();
+  // Logged after the set-up is complete, so that a log line that reaches the
+  // heap again does not wait for this set-up.
+  if (!lockMade) LOG_Log(QM_LOG_PANIC, "qmmem:Failed to create mutex!\n");
+  return true;
+}
+
+void initHeap() { setUpHeap(nullptr, 0); }
+
+// Answers the block whose next is b, or null.
+Header *findPrevious(const Header *b) {
+  for (Header *p = thelist; p != nullptr; p = p->next) {
+    if (p->next == b) return p;
+  }
+  return nullptr;
+}
+
+// Lists the whole heap (or its free or allocated blocks) with the totals.
+// Totals are written at full width; for any heap below 2 GiB that is the same
+// text as a 32-bit count.
+void walkList(const char *which) {
+  if (which == nullptr) which = "";
+  LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n",
+          static_cast<unsigned long long>(total_allocation),
+          static_cast<unsigned long long>(lostSpace), which);
+  uint64_t freeTotal = 0, freeOverhead = 0, allocTotal = 0, allocOverhead = 0;
+  for (Header *b = thelist; b != nullptr; b = b->next) {
+    const bool isFree = b->key == kFreeKey;
+    if (!isFree && b->key != kAllocKey) continue;
+    (isFree ? freeTotal : allocTotal) += b->nbytes;
+    (isFree ? freeOverhead : allocOverhead) += H;
+    if (which[0] != '\0' && which[0] != (isFree ? 'F' : 'A')) continue;
+    LOG_Log(QM_LOG_PRINT, "%s 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x %s %c\n",
+            isFree ? "FREE " : "ALLOC", static_cast<const void *>(b),
+            static_cast<int>(b->nbytes), static_cast<const void *>(dataOf(b)),
+            static_cast<const void *>(dataOf(b) + b->nbytes), b->key, tag(b),
+            b->end != 0 ? 'E' : ' ');
+  }
+  LOG_Log(QM_LOG_PRINT, "Walk done: free:%llu  plus-overhead:%llu  alloc:%llu plus-overhead:%llu\n",
+          static_cast<unsigned long long>(freeTotal),
+          static_cast<unsigned long long>(freeOverhead),
+          static_cast<unsigned long long>(allocTotal),
+          static_cast<unsigned long long>(allocOverhead));
+  LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
+          static_cast<unsigned long long>(freeTotal + freeOverhead + allocTotal + allocOverhead),
+          static_cast<unsigned long long>(total_allocation - lostSpace));
+}
+
+// Asks the memory source for `want` bytes and appends what it gives. False
+// when it gives nothing or when `want` does not fit its 32-bit size.
+bool grow(uint64_t want) {
+  if (want > static_cast<uint64_t>(INT32_MAX)) return false;
+  int32_t size = static_cast<int32_t>(want);
+  void *region = MEM_GetMemory_cb(&size);
+  if (region == nullptr) return false;
+  addRegion(region, size);
+  return true;
+}
+
+// Fit search: a free block already aligned to A with exactly R bytes is taken
+// at once; otherwise the free block with the smallest excess over A + R (below
+// the starting excess) wins, the first one on ties. When none qualifies the
+// heap grows once and the walk goes on into the new region.
+Header *findFit(uint64_t R, uint64_t A, int32_t dbg) {
+  Header *best = nullptr;
+  uint64_t bestExcess = kBestExcessStart;
+  Header *last = nullptr;
+  bool grown = false;
+  Header *b = thelist;
+  for (;;) {
+    for (; b != nullptr; last = b, b = b->next) {
+      if (b->key != kFreeKey) continue;
+      if (dbg > 3) {
+        LOG_Log(QM_LOG_PRINT, "qmmem: checking %p (%p) nbytes:%d\n", static_cast<const void *>(b),
+                static_cast<const void *>(dataOf(b)), static_cast<int>(b->nbytes));
+      }
+      if (addressOf(dataOf(b)) % A == 0 && b->nbytes == R) return b;
+      if (b->nbytes >= A + R && b->nbytes - (A + R) < bestExcess) {
+        best = b;
+        bestExcess = b->nbytes - (A + R);
+      }
+    }
+    if (best != nullptr || grown || last == nullptr) return best;
+    grown = true;
+    if (!grow(R + kGrowExtra + A)) return nullptr;
+    b = last->next;
+  }
+}
+
+// Moves the chosen block's header forward so that its data start on a
+// multiple of A. The gap goes to the block in front when that block abuts it
+// (stretching); at the head of the list or at the start of a region it is
+// lost. Answers the block's header, or null when the block in front cannot be
+// found: then nothing has been written.
+Header *alignBlock(Header *b, uint64_t A, int32_t dbg) {
+  const uintptr_t data = addressOf(dataOf(b));
+  const uintptr_t aligned = roundUp(data, A);
+  if (aligned == data) return b;
+  const uint64_t gap = aligned - data;
+  auto *moved = reinterpret_cast<Header *>(aligned - H);
+  Header *prev = nullptr;
+  if (b == thelist) {
+    if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 0, loosing:%d\n", static_cast<int>(gap));
+    lostSpace += gap;
+  } else {
+    prev = findPrevious(b);
+    if (prev == nullptr) {
+      LOG_Log(QM_LOG_PANIC, "qmmem: previous of %pnot found!\n", static_cast<const void *>(b));
+      return nullptr;
+    }
+    if (prev->end == 0) {
+      if (dbg > 2) {
+        LOG_Log(QM_LOG_PRINT, "Stretching previous:%p by %d, bestE:%d pnE:%d\n",
+                static_cast<const void *>(prev), static_cast<int>(gap), b->end, prev->next->end);
+      }
+      prev->nbytes += static_cast<uint32_t>(gap);
+    } else {
+      if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 1, loosing:%d\n", static_cast<int>(gap));
+      lostSpace += gap;
+    }
+  }
+  std::memmove(static_cast<void *>(moved), b, H);
+  moved->nbytes -= static_cast<uint32_t>(gap);
+  if (prev == nullptr) {
+    thelist = moved;
+  } else {
+    prev->next = moved;
+    if (dbg > 2) {
+      LOG_Log(QM_LOG_PRINT, "m is:%p End?:%d\n", static_cast<const void *>(moved), moved->end);
+    }
+  }
+  return moved;
+}
+
+// Marks a block allocated: asked size, underrun guard, tag (up to four bytes,
+// or up to and including a shorter tag's terminator) and the overrun guard.
+void markAllocated(Header *b, int32_t nbytes, const char *tagName) {
+  b->asked = nbytes;
+  std::memset(b->underrun, kGuardByte, sizeof b->underrun);
+  const char *src = tagName != nullptr ? tagName : "";
+  for (size_t i = 0; i < sizeof b->tag; ++i) {
+    b->tag[i] = src[i];
+    if (src[i] == '\0') break;
+  }
+  std::memset(dataOf(b) + nbytes, kGuardByte, kOverrunGuard);
+  b->key = kAllocKey;
+}
+
+// Splits off the bytes of an allocated block beyond R as a new free block,
+// when they are more than a header and 512 bytes.
+void splitBlock(Header *b, uint64_t R, int32_t dbg) {
+  if (b->nbytes <= R + H + kAlignUnit) {
+    if (dbg > 2) {
+      LOG_Log(QM_LOG_PRINT, "qmmem: good-enough fit %p asked:%d got:%d e:%d\n",
+              static_cast<const void *>(b), static_cast<int>(R), static_cast<int>(b->nbytes), b->end);
+    }
+    return;
+  }
+  if (dbg > 2) {
+    LOG_Log(QM_LOG_PRINT, "qmmem: Splitting %p nbytes:%d\n", static_cast<const void *>(b),
+            static_cast<int>(b->nbytes));
+  }
+  auto *rest = reinterpret_cast<Header *>(dataOf(b) + R);
+  std::memset(static_cast<void *>(rest), 0, H);
+  rest->key = kFreeKey;
+  rest->nbytes = static_cast<uint32_t>(b->nbytes - R - H);
+  rest->end = b->end;
+  rest->next = b->next;
+  b->end = 0;
+  b->next = rest;
+  b->nbytes = static_cast<uint32_t>(R);
+  if (dbg > 2) {
+    LOG_Log(QM_LOG_PRINT, " adjusted to %dbytes; next:%p nbytes:%d\n", static_cast<int>(R),
+            static_cast<const void *>(rest), static_cast<int>(rest->nbytes));
+  }
+}
+
+// Releases an allocated block under the lock: checks its guards, marks it
+// free and merges it with a free block in front and a free block behind.
+// Answers the asked size; a header with neither key is reported and left alone.
+int32_t releaseBlock(Header *b, int32_t dbg) {
+  unsigned char *data = dataOf(b);
+  const int32_t asked = b->asked;
+  if (dbg > 2) {
+    LOG_Log(QM_LOG_PRINT, "qmmem_free: %p  m:%p nbytes:%d\n", static_cast<const void *>(data),
+            static_cast<const void *>(b), static_cast<int>(b->nbytes));
+  }
+  if (!isAllocated(b)) {
+    // Nothing is known about this memory: write nothing through it.
+    LOG_Log(QM_LOG_PANIC, "PANIC: Freeing non-alloc'd memory.\n");
+    return 0;
+  }
+  if (dbg > 0) std::memset(data, kReleasedFill, static_cast<size_t>(asked));
+  checkUnderrun(b);
+  for (uint64_t i = 0; i < kOverrunGuard; ++i) {
+    if (data[asked + i] != kGuardByte) {
+      LOG_Log(QM_LOG_PANIC, "qmmem: Overrun! p:%p tag:%s\n", static_cast<const void *>(data), tag(b));
+    }
+  }
+  b->key = kFreeKey;
+  Header *prev = findPrevious(b);
+  if (prev != nullptr && prev->key == kFreeKey && prev->end == 0) {
+    prev->next = b->next;
+    prev->end = b->end;
+    prev->nbytes += static_cast<uint32_t>(H + b->nbytes);
+    if (dbg > 2) {
+      LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged previous:%p\n",
+              static_cast<const void *>(b), static_cast<const void *>(prev));
+    }
+    b = prev;
+  }
+  Header *next = b->next;
+  if (next != nullptr && b->end == 0 && next->key == kFreeKey) {
+    b->next = next->next;
+    b->end = next->end;
+    b->nbytes += static_cast<uint32_t>(H + next->nbytes);
+    if (dbg > 2) {
+      LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged by next:%p\n",
+              static_cast<const void *>(b), static_cast<const void *>(b->next));
+    }
+  }
+  if (dbg > 4) walkList("");
+  return asked;
+}
+
+}  // namespace
+
+// Allocates a guarded block. Requests outside the heap's range are refused
+// with null before anything is touched: a negative size, an alignment that
+// does not round to a power of two, or a rounded size plus alignment beyond
+// 32 bits. A thread that is inside the heap already (a log hook called from
+// a heap message) gets null too, as its list is in the middle of a change.
+extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
+  if (holding) return nullptr;
+  const int32_t dbg = debugLevel();
+  const bool clear = alignment < 0 || dbg > 0;
+  uint64_t align = alignment < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(alignment))
+                                 : static_cast<uint64_t>(alignment);
+  if (align == 0) align = kAlignUnit;
+  if (nbytes < 0) return nullptr;
+  const uint64_t R = roundUp(static_cast<uint64_t>(nbytes) + kOverrunGuard, 8);
+  const uint64_t A = roundUp(align, kAlignUnit);
+  if ((A & (A - 1)) != 0 || R + A > UINT32_MAX) return nullptr;
+
+  initHeap();
+  if (!haveMemory.load(std::memory_order_acquire)) return nullptr;
+  qmmem_check();
+  qmmem_lock();
+  if (mutexCounter.fetch_add(1) != 0) {
+    LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_malloc!!\n");
+  }
+  if (dbg > 2) {
+    LOG_Log(QM_LOG_PRINT, "qmmem: request %dbytes, align:%d\n", nbytes, static_cast<int>(align));
+    LOG_Log(QM_LOG_PRINT, "        rndup   %dbytes, align:%d\n", static_cast<int>(R),
+            static_cast<int>(A));
+  }
+  unsigned char *result = nullptr;
+  Header *b = findFit(R, A, dbg);
+  if (b != nullptr) b = alignBlock(b, A, dbg);
+  if (b != nullptr) {
+    markAllocated(b, nbytes, tagName);
+    splitBlock(b, R, dbg);
+    result = dataOf(b);
+  }
+  if (dbg > 4) walkList("");
+  if (result != nullptr) {
+    if (dbg > 2) {
+      LOG_Log(QM_LOG_PRINT, "qmmem: returning: %p  m:%p end:%d\n", static_cast<const void *>(result),
+              static_cast<const void *>(b), b->end);
+    }
+    if (clear) std::memset(result, 0, static_cast<size_t>(nbytes));
+  }
+  mutexCounter.fetch_sub(1);
+  qmmem_unlock();
+  return result;
+}
+
+// Releases a block and answers its asked size; 0 for null, for a block that
+// is free already and for a pointer that is no heap block. A thread inside
+// the heap already gets 0 and its block stays allocated.
+extern "C" int32_t MEM_free(void *p) {
+  if (holding) return 0;
+  initHeap();
+  qmmem_check();
+  if (p == nullptr) return 0;
+  const int32_t dbg = debugLevel();
+  qmmem_lock();
+  if (mutexCounter.fetch_add(1) != 0) {
+    LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_free!!\n");
+  }
+  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(p) - H);
+  const int32_t result = b->key == kFreeKey ? 0 : releaseBlock(b, dbg);
+  mutexCounter.fetch_sub(1);
+  qmmem_unlock();
+  return result;
+}
+
+// Releases every allocated block, restarting from the head after each one;
+// the lock is held only while searching. Blocks whose header is damaged are
+// skipped (they could not be released and would be found again and again).
+extern "C" int32_t MEM_FreeAll(void) {
+  if (holding) return -1;
+  initHeap();
+  for (;;) {
+    qmmem_lock();
+    Header *b = thelist;
+    while (b != nullptr && !isAllocated(b)) b = b->next;
+    if (b == nullptr) return qmmem_unlock();
+    qmmem_unlock();
+    MEM_free(dataOf(b));
+  }
+}
+
+// Adds a region to the heap for good. The very first call of the heap adds
+// it before the set-up looks for memory, so the set-up then asks for none.
+// Later regions are appended under the lock.
+extern "C" void MEM_AddMemory(void *region, int32_t size) {
+  if (holding) return;
+  if (setUpHeap(region, size)) return;
+  qmmem_lock();
+  addRegion(region, size);
+  qmmem_unlock();
+}
+
+// Sums the capacities of the allocated and of the free blocks.
+extern "C" int32_t MEM_Stats(uint64_t *allocated, uint64_t *free_bytes) {
+  initHeap();
+  ReadPass pass;
+  uint64_t allocSum = 0, freeSum = 0;
+  for (const Header *b = thelist; b != nullptr; b = b->next) {
+    if (b->key == kFreeKey) freeSum += b->nbytes;
+    if (b->key == kAllocKey) allocSum += b->nbytes;
+  }
+  if (allocated != nullptr) *allocated = allocSum;
+  if (free_bytes != nullptr) *free_bytes = freeSum;
+  return pass.finish();
+}
+
+// Lists the heap in the message log (see walkList).
+extern "C" void MEM_Walk(const char *which) {
+  initHeap();
+  ReadPass pass;
+  walkList(which);
+}
+
+// Checks every block's key, guards and abutment and that the blocks add up
+// to the memory handed to the heap. Guard damage and a gap between blocks are
+// reported but do not fail the check; a damaged header or a wrong total do.
+extern "C" int32_t qmmem_check(void) {
+  if (debugLevel() == 0) return 0;
+  ReadPass pass;
+  uint64_t total = 0;
+  for (Header *b = thelist; b != nullptr; b = b->next) {
+    unsigned char *data = dataOf(b);
+    if (isAllocated(b)) {
+      checkUnderrun(b);
+      if (data[b->asked] != kGuardByte) {
+        LOG_Log(QM_LOG_PANIC, "qmmem_check detected overrun. Data addr:0x%p tag:%s\n",
+                static_cast<const void *>(data), tag(b));
+      }
+    } else if (b->key != kFreeKey) {
+      LOG_Log(QM_LOG_ERROR,
+              "qmmem_check: non-alloc and non-free memory block! Address is :0x%p\n",
+              static_cast<const void *>(b));
+      walkList("");
+      const int32_t key = static_cast<int32_t>(b->key);
+      LOG_Log(QM_LOG_PANIC, "qmmem: NOT AN ALLOC or FREE BLOCK!, value is 0x%p (%d)\n",
+              reinterpret_cast<const void *>(static_cast<intptr_t>(key)), key);
+      return 1;
+    }
+    if (b->end == 0 && b->next != reinterpret_cast<Header *>(data + b->nbytes)) {
+      LOG_Log(QM_LOG_ERROR, "qmmem check: Addr: %p NOT abutting next!\n", static_cast<const void *>(b));
+      walkList("");
+      LOG_Log(QM_LOG_PANIC, "qmmem: Non abutting\n");
+    }
+    total += b->nbytes + H;
+  }
+  const uint64_t expected = total_allocation - lostSpace;
+  if (total == expected) return 0;
+  LOG_Log(QM_LOG_PANIC, "qmmem check: total 0x%p not match 0x%p\n",
+          reinterpret_cast<const void *>(static_cast<uintptr_t>(total)),
+          reinterpret_cast<const void *>(static_cast<uintptr_t>(expected)));
+  return 1;
+}
+
+// Sets the debug level (see qmmem.h for what each level adds).
+extern "C" void qmmem_setDbg(int32_t level) { dbgLevel.store(level, std::memory_order_relaxed); }

@@ -1,0 +1,267 @@
+/*
+ * pf_unix_file.cpp - file-system operations of the platform layer: the
+ * attribute record (PF_Stat and its setters), directory creation through
+ * the shell, directory listing and removal, and the network-location test.
+ *
+ * Nothing here allocates or keeps state; every failure is a result code and
+ * errno is left as the failing system call set it.
+ */
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "pf_file.h"
+#include "platform/pf_internal.h"
+#include "qmerror.h"
+#include "qmexit.h"
+#include "qmlog.h"
+#include "qmstr.h"
+#include "qmtrace.h"
+
+namespace {
+
+using rtk_platform::ErrnoCode;
+using rtk_platform::MapErrno;
+using rtk_platform::Shown;
+
+// PF_Stat tells a missing path apart from every other failure.
+constexpr ErrnoCode kStatErrors[] = {{ENOENT, QM_ERR_NOENT}};
+
+// The file-type bits of a mode word and the types that PF_Stat names.
+constexpr uint32_t kTypeMask = 0xF000;
+constexpr uint32_t kTypeDirectory = 0x4000;
+constexpr uint32_t kTypeRegular = 0x8000;
+
+// The directory command line is built in a buffer of this many bytes.
+constexpr size_t kMkdirLineSize = 4116;
+
+// Appends text to a fixed buffer, never past its end; a text that does not
+// fit marks the line as overflowed instead of being cut.
+class BoundedLine {
+ public:
+  BoundedLine(char *buffer, size_t size) : buffer_(buffer), size_(size) { buffer_[0] = '\0'; }
+
+  void Append(char c) {
+    if (length_ + 1 >= size_) {
+      overflow_ = true;
+      return;
+    }
+    buffer_[length_++] = c;
+    buffer_[length_] = '\0';
+  }
+  void Append(const char *text) {
+    for (; *text != '\0'; ++text) Append(*text);
+  }
+  bool Overflowed() const { return overflow_; }
+
+ private:
+  char *buffer_;
+  size_t size_;
+  size_t length_ = 0;
+  bool overflow_ = false;
+};
+
+// Builds "mkdir -p -m %o \"%s\"" so that the shell sees the path as one
+// inert word: inside the double quotes a backslash goes before '"', '$', '`'
+// and '\', the only characters the shell still interprets there (a newline
+// stays literal). A relative path that starts with '-' gets "./" in front so
+// that mkdir never reads it as an option. Returns false when the line would
+// not fit the buffer; then nothing must be run.
+bool BuildMkdirLine(const char *path, uint32_t permissions, char *line, size_t size) {
+  BoundedLine out(line, size);
+  char head[32];
+  std::snprintf(head, sizeof head, "mkdir -p -m %o \"", permissions);
+  out.Append(head);
+  if (path[0] == '-') out.Append("./");
+  for (const char *p = path; *p != '\0'; ++p) {
+    if (std::strchr("\"$`\\", *p) != nullptr) out.Append('\\');
+    out.Append(*p);
+  }
+  out.Append('"');
+  return !out.Overflowed();
+}
+
+// The kind of object that a status describes; a directory reached through
+// a symbolic link as the path's last component is "other", so that a walk
+// that descends into kind 0 only never follows such a link.
+uint32_t KindOf(const char *path, const struct stat &st) {
+  const uint32_t type = st.st_mode & kTypeMask;
+  if (type == kTypeDirectory) {
+    char scratch[100];
+    return readlink(path, scratch, sizeof scratch) >= 0 ? PF_KIND_OTHER : PF_KIND_DIRECTORY;
+  }
+  return type == kTypeRegular ? PF_KIND_FILE : PF_KIND_OTHER;
+}
+
+// Answer of PF_isNetworkLocation for a path whose own status failed: judge
+// it by its parent directory. The parent of a name without '/' is the
+// current directory, and the parent of "/name" is the root itself, so both
+// left-open cases get the answer that their real parent gives.
+int32_t JudgeByParent(char *path, dev_t rootDevice) {
+  char *slash = std::strrchr(path, '/');
+  struct stat st;
+  int rc;
+  if (slash == nullptr) {
+    rc = stat(".", &st);
+  } else if (slash == path) {
+    rc = stat("/", &st);
+  } else {
+    *slash = '\0';
+    rc = stat(path, &st);
+    *slash = '/';
+  }
+  if (rc == 0) return st.st_dev != rootDevice ? 1 : 0;
+  return errno == ENOENT ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Fills attrs with the status of path, following symbolic links. The record
+// stays all zero on failure; errno is kept for the caller.
+int32_t PF_Stat(const char *path, PF_Attrs *attrs) {
+  qmenter(QM_TRACE_FILE, "PF_Stat", "filename:[%s]\n", Shown(path));
+  if (path == nullptr || attrs == nullptr) {
+    qmexit(QM_TRACE_FILE, "PF_Stat", QM_ERR_NULLPARAM);
+    return QM_ERR_NULLPARAM;
+  }
+  std::memset(attrs, 0, sizeof *attrs);
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    const int err = errno;
+    TRACE_LogFine(QM_TRACE_FILE, "PF_Stat of [%s] returned error %d\n", path, err);
+    const int32_t result = MapErrno(err, kStatErrors);
+    qmexit(QM_TRACE_FILE, "PF_Stat", result);
+    errno = err;
+    return result;
+  }
+  UnixID2IDType(st.st_uid, attrs->owner);
+  UnixID2IDType(st.st_gid, attrs->group);
+  UnixID2IDType(st.st_mode, attrs->mode);
+  STR_copy(attrs->name, path, PF_ATTRS_NAME_SIZE);
+  attrs->size = st.st_size;
+  attrs->mtime = st.st_mtim.tv_sec;
+  attrs->atime = st.st_atim.tv_sec;
+  attrs->devID = st.st_dev;
+  attrs->kind = KindOf(path, st);
+  qmexit(QM_TRACE_FILE, "PF_Stat", QM_SUCCESS);
+  return QM_SUCCESS;
+}
+
+// Clears attrs and sets the permissions 0777: a model record for objects
+// that have no model of their own (owner 0, group 0).
+int32_t PF_SetAttrsGeneric(PF_Attrs *attrs) {
+  if (attrs == nullptr) return QM_ERR_NULLPARAM;
+  std::memset(attrs, 0, sizeof *attrs);
+  UnixID2IDType(0777, attrs->mode);
+  return QM_SUCCESS;
+}
+
+// Sets the mode of path from attrs->mode, following symbolic links.
+int32_t PF_chmod(const char *path, const PF_Attrs *attrs) {
+  if (path == nullptr || attrs == nullptr) return QM_ERR_NULLPARAM;
+  return chmod(path, UnixIDType2ID(attrs->mode)) == 0 ? QM_SUCCESS : QM_ERR_BADFILE;
+}
+
+// Sets the owner and group of path from attrs, following symbolic links;
+// an id text of -1 leaves that id unchanged.
+int32_t PF_chown(const char *path, const PF_Attrs *attrs) {
+  if (path == nullptr || attrs == nullptr) return QM_ERR_NULLPARAM;
+  const uid_t owner = UnixIDType2ID(attrs->owner);
+  const gid_t group = UnixIDType2ID(attrs->group);
+  return chown(path, owner, group) == 0 ? QM_SUCCESS : QM_ERR_BADFILE;
+}
+
+// Applies mode, owner and group, then the access and modification times.
+// Only the owner change decides the result; a failed time change is logged.
+int32_t PF_SetAttributes(const char *path, const PF_Attrs *attrs) {
+  if (path == nullptr || attrs == nullptr) return QM_ERR_NULLPARAM;
+  PF_chmod(path, attrs);
+  const int32_t result = PF_chown(path, attrs);
+  struct utimbuf times;
+  times.actime = attrs->atime;
+  times.modtime = attrs->mtime;
+  if (utime(path, &times) != 0) {
+    // The time is printed in full; for every time before 2038 this is the
+    // same text that a 32-bit conversion would give.
+    LOG_Log(QM_LOG_ERROR, "pf_unix_file: error %s setting utime of %s to %" PRId64 "\n", std::strerror(errno),
+            path, attrs->mtime);
+  }
+  return result;
+}
+
+// Creates path and its missing parents with the permission bits of
+// attrs->mode through the shell and waits for it, then sets owner and
+// group from attrs.
+int32_t PF_MakeADirectory(const char *path, const PF_Attrs *attrs) {
+  if (path == nullptr || attrs == nullptr) return QM_ERR_NULLPARAM;
+  const uint32_t permissions = UnixIDType2ID(attrs->mode) & 0777;
+  char line[kMkdirLineSize];
+  if (!BuildMkdirLine(path, permissions, line, sizeof line)) {
+    TRACE_LogFine(QM_TRACE_FILE, "Mkdirs [%s] refused: the command line does not fit\n", path);
+    return QM_ERR_BADPARAM;
+  }
+  const int status = rtk_platform::RunShell(line);
+  TRACE_LogFine(QM_TRACE_FILE, "Mkdirs [%s] result:%d\n", line, status);
+  if (status != 0) return QM_ERR_SYSERR;
+  return PF_chown(path, attrs);
+}
+
+// Removes an empty directory; one that does not exist counts as removed.
+int32_t PF_rmdir(const char *path) {
+  if (path == nullptr) return QM_ERR_NULLPARAM;
+  if (rmdir(path) == 0 || errno == ENOENT) return QM_SUCCESS;
+  return QM_ERR_BADFILE;
+}
+
+// Opens a directory stream for PF_ReadDir; the handle is 0 on failure.
+int32_t PF_OpenDir(const char *path, uint64_t *handle) {
+  if (handle == nullptr) return QM_ERR_NULLPARAM;
+  *handle = 0;
+  if (path == nullptr) return QM_ERR_NULLPARAM;
+  DIR *dir = opendir(path);
+  if (dir == nullptr) return QM_ERR_BADFILE;
+  *handle = reinterpret_cast<uintptr_t>(dir);
+  return QM_SUCCESS;
+}
+
+// Copies the next name other than "." and ".." into name (at least
+// PF_READDIR_NAME_SIZE bytes); BADFILE at the end or on a read error.
+int32_t PF_ReadDir(uint64_t handle, char *name) {
+  if (name == nullptr) return QM_ERR_NULLPARAM;
+  if (handle == 0) return QM_ERR_BADFILE;
+  DIR *dir = reinterpret_cast<DIR *>(static_cast<uintptr_t>(handle));
+  for (;;) {
+    const struct dirent *entry = readdir(dir);
+    if (entry == nullptr) return QM_ERR_BADFILE;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    STR_copy(name, entry->d_name, PF_READDIR_NAME_SIZE);
+    return QM_SUCCESS;
+  }
+}
+
+// Closes a directory stream; 0 whatever the system reports.
+int32_t PF_CloseDir(uint64_t handle) {
+  if (handle != 0) closedir(reinterpret_cast<DIR *>(static_cast<uintptr_t>(handle)));
+  return QM_SUCCESS;
+}
+
+// 1 when path, or for a missing path its parent, lies on another device
+// than "/"; a missing parent counts as remote. The path is cut at its last
+// '/' for a moment and restored.
+int32_t PF_isNetworkLocation(char *path) {
+  struct stat root;
+  if (path == nullptr || stat("/", &root) != 0) return 0;
+  struct stat st;
+  if (stat(path, &st) == 0) return st.st_dev != root.st_dev ? 1 : 0;
+  return JudgeByParent(path, root.st_dev);
+}
+
+}  // extern "C"

@@ -1,0 +1,148 @@
+// Test support for the driver channel (see standin.h).
+#include "standin.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "rtktest.h"
+
+namespace drvtest {
+namespace {
+
+constexpr long kOverlayMagic = 0x794c7630;
+
+// Splits a log line into its key=value words; a quoted value may hold
+// blanks and backslash escapes.
+LogEntry ParseLine(const std::string &line) {
+  LogEntry entry;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    const size_t keyStart = i;
+    while (i < line.size() && line[i] != '=' && line[i] != ' ') ++i;
+    const std::string key = line.substr(keyStart, i - keyStart);
+    std::string value;
+    if (i < line.size() && line[i] == '=') {
+      ++i;
+      if (i < line.size() && line[i] == '"') {
+        for (++i; i < line.size() && line[i] != '"'; ++i) {
+          if (line[i] == '\\' && i + 1 < line.size()) ++i;
+          value += line[i];
+        }
+        ++i;
+      } else {
+        while (i < line.size() && line[i] != ' ') value += line[i++];
+      }
+    }
+    if (key.empty()) continue;
+    if (entry.empty()) entry["event"] = key;
+    entry[key] = value;
+  }
+  return entry;
+}
+
+std::vector<std::string> ReadLines(const char *path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::string EnterDriverSandbox() {
+  // A test that ran before in this process left its sandbox behind in the
+  // copied mounts: drop its /dev so that every test starts afresh.
+  struct statfs dev;
+  if (statfs("/dev", &dev) == 0 && dev.f_type == kOverlayMagic && umount2("/dev", MNT_DETACH) != 0)
+    return std::string("cannot drop the previous /dev overlay: ") + strerror(errno);
+  for (const char *dir : {"/tmp", "/run"}) {
+    if (mount("rtktest", dir, "tmpfs", 0, "mode=1777") != 0)
+      return std::string("cannot mount a private ") + dir + ": " + strerror(errno);
+  }
+  if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0)
+    return std::string("cannot prepare the /dev overlay: ") + strerror(errno);
+  if (mount("rtkdev", "/dev", "overlay", 0,
+            "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)
+    return std::string("cannot overlay /dev: ") + strerror(errno);
+  return "";
+}
+
+bool IsMounted(const std::string &path) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string skip, point;
+    fields >> skip >> skip >> skip >> skip >> point;
+    if (point == path) return true;
+  }
+  return false;
+}
+
+const char *StandIn::Binary() { return RTK_BINARY_DIR "/tools/qmdrvd/qmdrvd"; }
+
+StandIn::~StandIn() { Stop(); }
+
+int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
+  // The detached daemon is re-parented to this process, which then reaps it.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  std::vector<std::string> argv = {Binary(), "--daemon", "--pidfile", PidFile(), "--log",
+                                   LogFile(), "--device", "/dev/quillmar0"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.push_back(MountPoint());
+  const int status = rtktest::RunCommand(argv, output);
+  if (status == 0) {
+    std::ifstream in(PidFile());
+    in >> pid_;
+    seen_ = 0;
+    Forget();
+  }
+  return status;
+}
+
+bool StandIn::Stop() {
+  if (pid_ <= 0) return true;
+  const pid_t pid = pid_;
+  pid_ = -1;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return false;
+  kill(pid, SIGTERM);
+  pollfd gone{pidfd, POLLIN, 0};
+  const bool stopped = poll(&gone, 1, 10000) == 1;
+  if (!stopped) kill(pid, SIGKILL);
+  close(pidfd);
+  waitpid(pid, nullptr, 0);
+  return stopped;
+}
+
+std::vector<LogEntry> StandIn::Requests() const {
+  const std::vector<std::string> lines = ReadLines(LogFile());
+  std::vector<LogEntry> entries;
+  for (size_t i = seen_; i < lines.size(); ++i) entries.push_back(ParseLine(lines[i]));
+  return entries;
+}
+
+std::vector<LogEntry> StandIn::Ioctls() const {
+  std::vector<LogEntry> ioctls;
+  for (LogEntry &entry : Requests()) {
+    if (entry["event"] == "ioctl") ioctls.push_back(entry);
+  }
+  return ioctls;
+}
+
+void StandIn::Forget() { seen_ = ReadLines(LogFile()).size(); }
+
+}  // namespace drvtest

@@ -1,0 +1,65 @@
+// Test helpers for the catalogue.
+#include "errtest.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "qmerror.h"
+#include "qmlog.h"
+
+namespace errtest {
+
+const std::vector<Row> &AllRows() {
+  static const std::vector<Row> rows = [] {
+    std::vector<Row> found;
+    for (int32_t code = 0; code <= QM_ERR_WEIRD; ++code) {
+      const char *mnemonic = QMERR_err2mnemonic(code);
+      if (code == QM_ERR_WEIRD || std::strcmp(mnemonic, "WEIRD") != 0) found.push_back({code, mnemonic});
+    }
+    return found;
+  }();
+  return rows;
+}
+
+void InFreshProcess(const std::function<void()> &body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child runs the program anew
+  EXPECT_EXIT(
+      {
+        body();
+        std::fflush(nullptr);
+        const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
+        for (int i = 0; i < result->total_part_count(); ++i) {
+          const testing::TestPartResult &part = result->GetTestPartResult(i);
+          if (part.failed()) std::fprintf(stderr, "%s:%d: %s\n", part.file_name(), part.line_number(), part.message());
+        }
+        std::_Exit(result->Failed() ? 1 : 0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+LogCapture::LogCapture() : saved_(dup(STDOUT_FILENO)), file_(std::tmpfile()) {
+  std::fflush(stdout);
+  if (file_ != nullptr) dup2(fileno(file_), STDOUT_FILENO);
+  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+}
+
+std::string LogCapture::Text() {
+  std::fflush(stdout);
+  std::string text;
+  char block[4096];
+  std::rewind(file_);
+  for (size_t n; (n = std::fread(block, 1, sizeof block, file_)) > 0;) text.append(block, n);
+  std::rewind(file_);
+  EXPECT_EQ(ftruncate(fileno(file_), 0), 0);
+  return text;
+}
+
+LogCapture::~LogCapture() {
+  std::fflush(stdout);
+  dup2(saved_, STDOUT_FILENO);
+  close(saved_);
+  std::fclose(file_);
+}
+
+}  // namespace errtest

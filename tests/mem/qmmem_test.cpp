@@ -1,0 +1,467 @@
+// Debug heap tests. Each test runs in a forked child, which starts with an
+// untouched heap; the heap's own listing (MEM_Walk) is read back from the
+// message log and checked against what must hold after any operation.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <latch>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmexit.h"
+#include "qmlog.h"
+#include "qmmem.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr uint64_t kH = 40;
+
+uint64_t RoundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
+uintptr_t Addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+bool All(const void *p, int32_t n, unsigned char c) {
+  auto *b = static_cast<const unsigned char *>(p);
+  return std::all_of(b, b + n, [c](unsigned char x) { return x == c; });
+}
+std::string Line(const char *fmt, const void *p, const char *tag = "") {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, fmt, p, tag);
+  return buf;
+}
+
+// Runs body in a forked child that logs to the terminal; fails unless the
+// child ends without a test failure (a deadlock ends it through the alarm).
+void InChild(const std::function<void()> &body) {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    alarm(120);
+    LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+    body();
+    std::fflush(stdout);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+// Runs fn and answers the log lines that it wrote, without the process ID
+// and the time stamp in front.
+Lines Logged(const std::function<void()> &fn) {
+  std::fflush(stdout);
+  FILE *sink = std::tmpfile();
+  const int saved = dup(STDOUT_FILENO);
+  dup2(fileno(sink), STDOUT_FILENO);
+  fn();
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::rewind(sink);
+  Lines lines;
+  for (char buf[4096]; std::fgets(buf, sizeof buf, sink) != nullptr;) {
+    std::string line(buf, std::strcspn(buf, "\n"));
+    size_t i = line.find(' ') + 1, j = i;
+    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j]))) ++j;
+    lines.push_back(j > i && line.compare(j, 2, ": ") == 0 ? line.substr(j + 2) : line.substr(i));
+  }
+  std::fclose(sink);
+  return lines;
+}
+
+struct Block {
+  bool free;
+  uintptr_t header, data, end;
+  uint32_t nbytes, key;
+  std::string tag;
+  bool last;  // ends its region
+  bool operator==(const Block &) const = default;
+};
+
+// The heap as MEM_Walk lists it.
+struct Heap {
+  uint64_t total = 0, lost = 0, addedUp = 0, lessLoss = 0;
+  std::vector<Block> blocks;
+  bool operator==(const Heap &) const = default;
+  const Block *Find(const void *data) const {
+    for (const Block &b : blocks) {
+      if (b.data == Addr(data)) return &b;
+    }
+    return nullptr;
+  }
+  long Count(bool free) const {
+    return std::count_if(blocks.begin(), blocks.end(), [free](const Block &b) { return b.free == free; });
+  }
+};
+
+Heap Walk(const char *which = "") {
+  Heap v;
+  for (const std::string &line : Logged([which] { MEM_Walk(which); })) {
+    unsigned long long a = 0, b = 0;
+    char kind[6] = {};
+    void *h = nullptr, *d = nullptr, *e = nullptr;
+    int nbytes = 0, used = 0;
+    unsigned key = 0;
+    if (std::sscanf(line.c_str(), "Walk started. Total allocation:%llu LostSpace:%llu", &a, &b) == 2) {
+      v.total = a;
+      v.lost = b;
+    } else if (std::sscanf(line.c_str(), "  Added-up:%llu  Allocation less loss:%llu", &a, &b) == 2) {
+      v.addedUp = a;
+      v.lessLoss = b;
+    } else if (std::sscanf(line.c_str(), "%5c 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x%n", kind, &h,
+                           &nbytes, &d, &e, &key, &used) == 6 &&
+               line.size() >= static_cast<size_t>(used) + 3) {
+      const std::string rest = line.substr(static_cast<size_t>(used));  // " <tag> <E or blank>"
+      v.blocks.push_back({std::string(kind) == "FREE ", Addr(h), Addr(d), Addr(e),
+                          static_cast<uint32_t>(nbytes), key, rest.substr(1, rest.size() - 3),
+                          rest.back() == 'E'});
+    } else {
+      EXPECT_EQ(line.rfind("Walk done: ", 0), 0u) << "unexpected line: " << line;
+    }
+  }
+  return v;
+}
+
+// What holds after any sequence of operations: the blocks add up to the
+// memory handed to the heap, abut unless they end a region, no two free
+// blocks abut, and MEM_Stats agrees with the listing.
+void ExpectWhole(const Heap &v) {
+  uint64_t sum = 0, freeSum = 0, allocSum = 0;
+  for (size_t i = 0; i < v.blocks.size(); ++i) {
+    const Block &b = v.blocks[i];
+    sum += b.nbytes + kH;
+    (b.free ? freeSum : allocSum) += b.nbytes;
+    EXPECT_EQ(b.key, b.free ? 0x12345678u : 0x87654321u);
+    EXPECT_EQ(b.data, b.header + kH);
+    EXPECT_EQ(b.end, b.data + b.nbytes);
+    if (i + 1 == v.blocks.size()) {
+      EXPECT_TRUE(b.last);
+    } else if (!b.last) {
+      EXPECT_EQ(b.end, v.blocks[i + 1].header) << "block " << i << " does not abut";
+      EXPECT_FALSE(b.free && v.blocks[i + 1].free) << "blocks " << i << "+1 not merged";
+    }
+  }
+  EXPECT_EQ(sum, v.total - v.lost);
+  EXPECT_EQ(v.addedUp, sum);
+  EXPECT_EQ(v.lessLoss, v.total - v.lost);
+  uint64_t allocated = 1, free_bytes = 1;
+  EXPECT_EQ(MEM_Stats(&allocated, &free_bytes), 0);
+  EXPECT_EQ(allocated, allocSum);
+  EXPECT_EQ(free_bytes, freeSum);
+}
+
+struct Live {
+  unsigned char *p;
+  int32_t n;
+  unsigned char fill;
+  std::string tag;
+};
+
+TEST(MemHeap, RandomOperationsKeepEveryBlockAndTheTotalsWhole) {
+  InChild([] {
+    std::mt19937 rng(20240611);
+    const int32_t aligns[] = {0, 8, -8, 100, 512, -512, 1000, 1024, 4096, -8192, 65536};
+    const char *const tags[][2] = {{"copy", "copy"}, {"ab", "ab"}, {"", ""}, {"directory", "dire"}};
+    std::vector<Live> live;
+    constexpr int kSteps = 2000;
+    for (int step = 0; step < kSteps && !::testing::Test::HasFailure(); ++step) {
+      SCOPED_TRACE(step);
+      const int32_t dbg = step < kSteps / 2 ? 1 : -1;  // checks always, fills in the first half
+      qmmem_setDbg(dbg);
+      Lines log;
+      int32_t rc = -1;
+      if (live.empty() || (live.size() < 48 && rng() % 100 < 55)) {
+        const int32_t align = aligns[rng() % std::size(aligns)];
+        const uint32_t kind = rng() % 50;
+        const auto n = static_cast<int32_t>(kind == 0 ? rng() % (3 << 19) : kind < 12 ? rng() % 65536 : rng() % 2048);
+        const auto *tag = tags[rng() % std::size(tags)];
+        unsigned char *p = nullptr;
+        log = Logged([&] { p = static_cast<unsigned char *>(MEM_malloc(align, n, tag[0])); });
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(Addr(p) % RoundUp(align == 0 ? 512 : std::abs(align), 512), 0u) << align;
+        EXPECT_TRUE((align >= 0 && dbg <= 0) || All(p, n, 0)) << "not cleared";
+        std::memset(p, step, static_cast<size_t>(n));
+        live.push_back({p, n, static_cast<unsigned char>(step), tag[1]});
+      } else {
+        const size_t i = rng() % live.size();
+        const Live l = live[i];
+        EXPECT_TRUE(All(l.p, l.n, l.fill)) << "another block overlapped this one";
+        log = Logged([&] { rc = MEM_free(l.p); });
+        EXPECT_EQ(rc, l.n);
+        live.erase(live.begin() + static_cast<long>(i));
+      }
+      const Lines checkLog = Logged([&] { rc = qmmem_check(); });
+      EXPECT_EQ(rc, 0);
+      log.insert(log.end(), checkLog.begin(), checkLog.end());
+      EXPECT_EQ(log, Lines{});
+      const Heap v = Walk();
+      ExpectWhole(v);
+      EXPECT_EQ(v.Count(false), static_cast<long>(live.size()));
+      for (const Live &l : live) {
+        const Block *b = v.Find(l.p);
+        ASSERT_TRUE(b != nullptr && !b->free);
+        EXPECT_GE(b->nbytes, RoundUp(l.n + 512u, 8));
+        EXPECT_EQ(b->tag, l.tag);
+        EXPECT_TRUE(All(l.p + l.n, 512, 'A'));
+      }
+    }
+    for (const Live &l : live) EXPECT_EQ(MEM_free(l.p), l.n);
+    const Heap v = Walk();
+    ExpectWhole(v);
+    EXPECT_TRUE(std::all_of(v.blocks.begin(), v.blocks.end(), [](const Block &b) { return b.free && b.last; }))
+        << "a region did not merge back into one block";
+  });
+}
+
+TEST(MemHeap, ClearsOnRequestOrAtDebugLevelAndFillsReleasedData) {
+  InChild([] {
+    // With the heap otherwise empty, every request below gets the same place.
+    void *p = MEM_malloc(8, 300, "dirt");
+    std::memset(p, 0xEE, 300);
+    MEM_free(p);
+    EXPECT_EQ(MEM_malloc(8, 300, "keep"), p);
+    EXPECT_TRUE(All(p, 300, 0xEE));  // debug level 0 neither clears nor fills
+    MEM_free(p);
+    EXPECT_EQ(MEM_malloc(-8, 300, "zero"), p);
+    EXPECT_TRUE(All(p, 300, 0));
+    std::memset(p, 0xEE, 300);
+    MEM_free(p);
+    qmmem_setDbg(1);
+    EXPECT_EQ(MEM_malloc(8, 300, "dbg1"), p);
+    EXPECT_TRUE(All(p, 300, 0));
+    EXPECT_EQ(MEM_free(p), 300);
+    EXPECT_TRUE(All(p, 300, 'C'));
+  });
+}
+
+TEST(MemHeap, ReportsOverrunsAndUnderrunsWithTheirLines) {
+  InChild([] {
+    qmmem_setDbg(1);
+    auto *over = static_cast<char *>(MEM_malloc(8, 100, "ovr1"));
+    auto *under = static_cast<char *>(MEM_malloc(8, 50, "und1"));
+    over[100] = 'x';
+    char *guard = under - kH + 28;  // the eight underrun guard bytes of the header
+    guard[0] = guard[5] = 0;
+    const Lines underLines = {Line("Quillmar PANIC qmmem:Data underrun detected! Data addr is 0x%p", guard),
+                              Line("Quillmar PANIC qmmem:Data underrun detected! Data addr is 0x%p", guard + 5)};
+    int32_t rc = -1;
+    Lines expected = {Line("Quillmar PANIC qmmem_check detected overrun. Data addr:0x%p tag:%s", over, "ovr1")};
+    expected.insert(expected.end(), underLines.begin(), underLines.end());
+    EXPECT_EQ(Logged([&] { rc = qmmem_check(); }), expected);
+    EXPECT_EQ(rc, 0);  // guard damage alone does not fail the check
+    qmmem_setDbg(0);
+    EXPECT_EQ(Logged([&] { rc = MEM_free(over); }),
+              Lines{Line("Quillmar PANIC qmmem: Overrun! p:%p tag:%s", over, "ovr1")});
+    EXPECT_EQ(rc, 100);
+    EXPECT_EQ(Logged([&] { rc = MEM_free(under); }), underLines);
+    EXPECT_EQ(rc, 50);
+    const Heap v = Walk();
+    ExpectWhole(v);
+    EXPECT_EQ(v.Count(false), 0);
+  });
+}
+
+TEST(MemHeap, MovesHeadersStretchesNeighboursAndMergesRegionsBack) {
+  InChild([] {
+    uint64_t allocated = 1, free_bytes = 0;
+    MEM_Stats(&allocated, &free_bytes);
+    EXPECT_EQ(allocated, 0u);
+    EXPECT_EQ(free_bytes, 1048576u - kH);
+    const Heap v0 = Walk();
+    ASSERT_EQ(v0.blocks.size(), 1u);
+    // The head of the list moves forward and its gap is lost.
+    uint64_t align = 512;
+    while (v0.blocks[0].data % align == 0) align *= 2;
+    void *x = MEM_malloc(static_cast<int32_t>(align), 100, "head");
+    const Heap v1 = Walk();
+    EXPECT_EQ(v1.lost, RoundUp(v0.blocks[0].data, align) - v0.blocks[0].data);
+    ASSERT_EQ(v1.blocks.size(), 2u);
+    EXPECT_EQ(v1.blocks[0].data, Addr(x));
+    // A block inside a region gives its gap to the block in front.
+    const uint64_t rest = v1.blocks[1].data;
+    for (align = 512; rest % align == 0;) align *= 2;
+    void *y = MEM_malloc(static_cast<int32_t>(align), 100, "mid");
+    const Heap v2 = Walk();
+    EXPECT_EQ(v2.lost, v1.lost);
+    EXPECT_EQ(v2.Find(x)->nbytes, v1.blocks[0].nbytes + RoundUp(rest, align) - rest);
+    // The first block of a later region loses its gap.
+    alignas(4096) static unsigned char region[64 * 1024];
+    MEM_AddMemory(region, sizeof region);
+    void *z = MEM_malloc(512, 1000, "own");
+    const Heap v3 = Walk();
+    EXPECT_EQ(Addr(z), Addr(region) + 512);
+    EXPECT_EQ(v3.total, v2.total + sizeof region);
+    EXPECT_EQ(v3.lost, v2.lost + 512 - kH);
+    ExpectWhole(v3);
+    for (void *p : {y, x, z}) EXPECT_GT(MEM_free(p), 0);
+    const Heap v4 = Walk();
+    ExpectWhole(v4);
+    ASSERT_EQ(v4.blocks.size(), 2u);
+    EXPECT_EQ(v4.blocks[0].nbytes, 1048576 - kH - v1.lost);
+    EXPECT_EQ(v4.blocks[1].nbytes, sizeof region - 512);
+  });
+}
+
+TEST(MemHeap, SplitsOnlyARestWorthABlock) {
+  InChild([] {
+    // The region's block keeps 16384 - 512 bytes once its data are aligned.
+    alignas(4096) static unsigned char region[16384];
+    MEM_AddMemory(region, sizeof region);
+    const uint64_t capacity = sizeof region - 512;
+    // 14808 bytes leave exactly a header + 512 bytes over: kept; 14800 leave 8 more: split off.
+    for (const int32_t n : {14808, 14800}) {
+      void *p = MEM_malloc(512, n, "splt");
+      ASSERT_EQ(p, region + 512);
+      const Heap v = Walk();
+      const bool split = capacity > RoundUp(n + 512u, 8) + kH + 512;
+      EXPECT_EQ(v.Find(p)->nbytes, split ? RoundUp(n + 512u, 8) : capacity) << n;
+      EXPECT_EQ(v.Find(p)->last, !split) << n;
+      ExpectWhole(v);
+      EXPECT_EQ(MEM_free(p), n);
+    }
+  });
+}
+
+TEST(MemHeap, GrowsByOneRegionAndListsBlocksBySelector) {
+  InChild([] {
+    const Heap v0 = Walk();
+    void *small = MEM_malloc(8, 10, "smal");
+    ASSERT_NE(MEM_malloc(4096, 2 << 20, "big"), nullptr);
+    const Heap all = Walk();
+    EXPECT_EQ(all.total - v0.total, RoundUp((2 << 20) + 512, 8) + 10240 + 4096);
+    ExpectWhole(all);
+    const Heap freeOnly = Walk("F"), allocOnly = Walk("A"), none = Walk("x");
+    EXPECT_EQ(allocOnly.Count(false), 2);
+    EXPECT_EQ(allocOnly.Count(true), 0);
+    EXPECT_EQ(freeOnly.Count(true), all.Count(true));
+    EXPECT_EQ(freeOnly.Count(false), 0);
+    EXPECT_TRUE(none.blocks.empty());
+    for (const Heap *v : {&freeOnly, &allocOnly, &none}) {
+      EXPECT_EQ(v->addedUp, all.addedUp);
+      EXPECT_EQ(v->total, all.total);
+    }
+    MEM_free(small);
+  });
+}
+
+TEST(MemHeap, RefusesBadRequestsAndIgnoresFreeOrForeignMemory) {
+  InChild([] {
+    void *p = MEM_malloc(8, 100, "twce");
+    void *keep = MEM_malloc(8, 100, "keep");
+    EXPECT_EQ(MEM_free(p), 100);
+    const Heap before = Walk();
+    const int32_t requests[][2] = {{1536, 10}, {-2560, 10}, {8, -1}, {INT32_MIN, INT32_MAX}, {8, INT32_MAX}};
+    for (const auto &r : requests) EXPECT_EQ(MEM_malloc(r[0], r[1], "bad"), nullptr) << r[0] << "," << r[1];
+    EXPECT_EQ(MEM_free(p), 0);
+    EXPECT_EQ(MEM_free(nullptr), 0);
+    unsigned char foreign[64] = {};
+    int32_t rc = -1;
+    EXPECT_EQ(Logged([&] { rc = MEM_free(foreign + kH); }),
+              Lines{"Quillmar PANIC PANIC: Freeing non-alloc'd memory."});
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(All(foreign, 64, 0));
+    EXPECT_EQ(Walk(), before);
+    EXPECT_EQ(MEM_free(keep), 100);
+  });
+}
+
+TEST(MemHeap, ThreadsAllocateAndReleaseAtOnce) {
+  InChild([] {
+    qmmem_setDbg(-1);  // every call checks the whole heap
+    const int32_t errorsBefore = log_nerrors;
+    std::atomic<int> faults{0};
+    std::latch start(8);
+    auto worker = [&faults, &start](unsigned seed) {
+      std::mt19937 rng(seed);
+      std::vector<Live> mine;
+      start.arrive_and_wait();
+      for (int i = 0; i < 3000 || !mine.empty(); ++i) {
+        if (i < 3000 && mine.size() < 8 && (mine.empty() || rng() % 2 == 0)) {
+          const auto n = static_cast<int32_t>(rng() % 6000);
+          auto *p = static_cast<unsigned char *>(MEM_malloc(rng() % 2 ? 512 : 4096, n, "thrd"));
+          faults += p == nullptr;
+          if (p == nullptr) continue;
+          std::memset(p, static_cast<int>(seed), static_cast<size_t>(n));
+          mine.push_back({p, n, static_cast<unsigned char>(seed), ""});
+        } else {
+          const Live l = mine.back();
+          mine.pop_back();
+          faults += !All(l.p, l.n, l.fill) || MEM_free(l.p) != l.n;
+        }
+      }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t <= 8; ++t) threads.emplace_back(worker, t);
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(log_nerrors, errorsBefore);  // no PANIC line: no caller met another inside
+    EXPECT_EQ(qmmem_check(), 0);
+    const Heap v = Walk();
+    ExpectWhole(v);
+    EXPECT_EQ(v.Count(false), 0);
+  });
+}
+
+TEST(MemHeap, FreeAllEmptiesTheHeapOfAForkedChild) {
+  InChild([] {
+    std::vector<void *> blocks;
+    for (int32_t i = 0; i < 12; ++i) blocks.push_back(MEM_malloc(i % 3 ? 512 : 8192, 900 * i, "fork"));
+    MEM_free(blocks[4]);
+    MEM_free(blocks[7]);
+    uint64_t allocated = 0, after = 0;
+    MEM_Stats(&allocated, nullptr);
+    InChild([] {
+      EXPECT_EQ(MEM_FreeAll(), 0);
+      const Heap v = Walk();
+      ExpectWhole(v);
+      EXPECT_TRUE(std::all_of(v.blocks.begin(), v.blocks.end(), [](const Block &b) { return b.free && b.last; }));
+    });
+    MEM_Stats(&after, nullptr);
+    EXPECT_EQ(after, allocated);
+  });
+}
+
+// An error hook that uses the heap, called from the heap's own message about
+// a damaged block (while the heap holds its lock).
+void *hookBlock = &hookBlock;
+uint64_t hookAllocated = 0;
+int32_t HeapHook(uint32_t, const char *, const char *, va_list) {
+  hookBlock = MEM_malloc(8, 10, "hook");
+  MEM_Stats(&hookAllocated, nullptr);
+  return 0;
+}
+
+TEST(MemHeap, ErrorHookThatUsesTheHeapNeitherBlocksNorDamagesIt) {
+  InChild([] {
+    auto *p = static_cast<char *>(MEM_malloc(8, 100, "reen"));
+    p[100] = 'x';
+    qmlog_errStat = HeapHook;
+    int32_t rc = -1;
+    Logged([&] { rc = MEM_free(p); });
+    qmlog_errStat = nullptr;
+    EXPECT_EQ(rc, 100);
+    EXPECT_EQ(hookBlock, nullptr);                    // no allocation from inside the heap
+    EXPECT_EQ(hookAllocated, RoundUp(100 + 512, 8));  // reading works there
+    ExpectWhole(Walk());
+    // Once the exit handlers have run the heap goes on without its lock.
+    qmexit_rundown();
+    void *q = MEM_malloc(8, 100, "late");
+    EXPECT_NE(q, nullptr);
+    EXPECT_EQ(MEM_free(q), 100);
+    ExpectWhole(Walk());
+  });
+}
+
+}  // namespace

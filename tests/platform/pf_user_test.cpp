@@ -1,0 +1,291 @@
+// Tests of identities, password checks and processes. The user tests run in
+// a private mount namespace over test copies of the password, shadow and
+// group databases, whose hashes are made with the system's crypt.
+#include <crypt.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pf_user.h"
+#include "platform_test_util.h"
+#include "qmerror.h"
+
+namespace {
+
+using plattest::ScratchDir;
+using plattest::WriteFile;
+
+constexpr uid_t kAlice = 4241;     // ordinary user, MD5-crypt hash in the shadow file
+constexpr gid_t kStaff = 4250;     // a supplementary group of alice
+
+std::string Crypt(const std::string &password, const std::string &setting) {
+  struct crypt_data work {};
+  const char *hash = crypt_r(password.c_str(), setting.c_str(), &work);
+  return hash != nullptr ? hash : "";
+}
+
+// Bind-mounts test databases over /etc/passwd, /etc/shadow and /etc/group
+// in a private mount namespace, and takes them away again afterwards.
+class UserDatabases : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RTK_REQUIRE_PRIVATE_MOUNT_NS();
+    char gensalt[CRYPT_GENSALT_OUTPUT_SIZE];
+    ASSERT_NE(crypt_gensalt_rn("$y$", 0, nullptr, 0, gensalt, sizeof gensalt), nullptr);
+    const std::string des = Crypt("qm-secret", "Qm");
+    const std::string aliceHash = Crypt("alice-pw", "$1$ab");
+    // A salt part longer than MD5-crypt's eight characters.
+    const std::string carolHash =
+        "$1$abcdefghijkl" + Crypt("carol-pw", "$1$abcdefgh").substr(std::strlen("$1$abcdefgh"));
+    WriteFile(dir / "passwd",
+              "root:x:0:0:root:/root:/bin/sh\n"
+              "quillmar:" + des + ":4240:4240::/:/bin/sh\n"
+              "alice:x:4241:4241::/:/bin/sh\n"
+              "bob:x:4242:4242::/:/bin/sh\n"
+              "carol:x:4243:4243::/:/bin/sh\n"
+              "dave:x:4244:4244::/:/bin/sh\n");
+    WriteFile(dir / "shadow",
+              "root:" + Crypt("root-pw", "$1$rootsalt") + ":19000:0:99999:7:::\n"
+              "alice:" + aliceHash + ":19000:0:99999:7:::\n"
+              "bob:" + Crypt("bob-pw", gensalt) + ":19000:0:99999:7:::\n"
+              "carol:" + carolHash + ":19000:0:99999:7:::\n", 0600);
+    WriteFile(dir / "group", "root:x:0:\nalice:x:4241:\nstaff2:x:4250:alice\n");
+    for (const char *db : {"passwd", "shadow", "group"}) {
+      const std::string target = std::string("/etc/") + db;
+      ASSERT_EQ(mount((dir / db).c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << db;
+      mounted_.push_back(target);
+    }
+  }
+  void TearDown() override {
+    for (const std::string &target : mounted_) umount(target.c_str());
+  }
+  ScratchDir dir;
+
+ private:
+  std::vector<std::string> mounted_;
+};
+
+TEST_F(UserDatabases, IdTextsAndNamesBothWays) {
+  struct {
+    int32_t kind;
+    const char *text;
+    const char *name;
+  } const toName[] = {
+      {0, "0", "root"},       {1, "0", "0"},         {0, "4241", "alice"},
+      {0, "99999", "99999"},  {0, "alice", "alice"}, {0, "-1", "-1"},
+  };
+  for (const auto &c : toName) {
+    char out[PF_IDTYPE_SIZE];
+    EXPECT_STREQ(PF_IDType2Str(c.kind, c.text, out, sizeof out), c.name) << c.text;
+  }
+  rtktest::GuardedBuffer cut(3);
+  EXPECT_STREQ(PF_IDType2Str(0, "4241", cut.data(), 3), "al");
+  EXPECT_TRUE(cut.Intact());
+
+  struct {
+    int32_t kind;
+    const char *name;
+    int32_t result;
+    const char *text;
+  } const toText[] = {
+      {0, "root", QM_SUCCESS, "0"},          {0, "alice", QM_SUCCESS, "4241"},
+      {0, "77777", QM_SUCCESS, "77777"},     {0, "ghost", QM_ERR_UNKNOWNUSER, ""},
+      {1, "4250", QM_SUCCESS, "4250"},       {1, "staff2", QM_ERR_UNKNOWNGROUP, ""},
+  };
+  for (const auto &c : toText) {
+    IDType out = "";
+    EXPECT_EQ(PF_IDStr2IDType(c.kind, c.name, out), c.result) << c.name;
+    EXPECT_STREQ(out, c.text) << c.name;
+  }
+}
+
+TEST_F(UserDatabases, PasswordChecks) {
+  struct {
+    const char *user;
+    const char *password;
+    int32_t result;
+    uint32_t level;
+  } const cases[] = {
+      {"root", "root-pw", QM_SUCCESS, PF_ACCESS_ADMIN},
+      {"0", "root-pw", QM_SUCCESS, PF_ACCESS_ADMIN},
+      {"root", "Root-pw", QM_ERR_IVPASSWORD, PF_ACCESS_NONE},
+      // A classic hash in the password file itself; a wrong password there
+      // goes on to the shadow database, which has no entry for the user.
+      {"quillmar", "qm-secret", QM_SUCCESS, PF_ACCESS_ADMIN},
+      {"4240", "qm-secret", QM_SUCCESS, PF_ACCESS_ADMIN},
+      {"quillmar", "qm-Secret", QM_ERR_UNKNOWNUSER, PF_ACCESS_NONE},
+      {"alice", "alice-pw", QM_SUCCESS, PF_ACCESS_USER},
+      {"4241", "alice-pw", QM_SUCCESS, PF_ACCESS_USER},
+      {"alice", "", QM_ERR_IVPASSWORD, PF_ACCESS_NONE},
+      // Hashes other than MD5-crypt are judged by their first two
+      // characters, which no modern hash accepts as a salt.
+      {"bob", "bob-pw", QM_ERR_IVPASSWORD, PF_ACCESS_NONE},
+      // The salt is cut to eight characters, so it cannot reproduce a hash
+      // that claims a longer one.
+      {"carol", "carol-pw", QM_ERR_IVPASSWORD, PF_ACCESS_NONE},
+      {"dave", "anything", QM_ERR_UNKNOWNUSER, PF_ACCESS_NONE},
+      {"ghost", "anything", QM_ERR_UNKNOWNUSER, PF_ACCESS_NONE},
+      {"99999", "anything", QM_ERR_UNKNOWNUSER, PF_ACCESS_NONE},
+  };
+  plattest::TraceCapture trace(QM_TRACE_HTML);
+  for (const auto &c : cases) {
+    uint32_t level = 77;
+    EXPECT_EQ(PF_UserAuthenticates(c.user, c.password, &level), c.result) << c.user;
+    EXPECT_EQ(level, c.level) << c.user;
+  }
+  const std::string lines = trace.Text();
+  EXPECT_NE(lines.find("HTML PF_UserAuthenticates id:[4241] username [alice]\n"), std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("HTML authuser_2: [ghost] not a valid user? "), std::string::npos) << lines;
+}
+
+// The administrator's tool answers from the same databases.
+TEST_F(UserDatabases, RtkctlWhoisAndStat) {
+  std::string out;
+  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "4241"}, &out), 0);
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "alice"}, &out), 0);
+  EXPECT_EQ(out, "uid 4241 name alice\nuid 4241 name alice\n");
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "ghost"}), 1);
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois"}), 2);
+
+  ASSERT_EQ(chown((dir / "group").c_str(), kAlice, kStaff), 0);
+  out.clear();
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "stat", dir / "group"}, &out), 0);
+  EXPECT_NE(out.find("owner:  4241 (alice)\ngroup:  4250\n"), std::string::npos) << out;
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "stat", dir / "missing"}), 1);
+}
+
+int32_t g_ranInThisProcess = 0;
+
+// Answers 3 when it runs as alice with her groups and without root's.
+int32_t CheckIsAlice(void *argument) {
+  g_ranInThisProcess = 1;
+  gid_t groups[64];
+  const int n = getgroups(64, groups);
+  const bool staff = std::find(groups, groups + std::max(n, 0), kStaff) != groups + std::max(n, 0);
+  const bool root = std::find(groups, groups + std::max(n, 0), 0u) != groups + std::max(n, 0);
+  const bool ok = getuid() == kAlice && geteuid() == kAlice && getgid() == kAlice && staff &&
+                  !root && argument == &g_ranInThisProcess;
+  return ok ? 3 : 9;
+}
+
+// Answers 3 when, as an ordinary user, the calls meet the system's refusals.
+int32_t CheckRefusals(void *argument) {
+  const char *rootOnly = static_cast<const char *>(argument);
+  uint32_t level = 5;
+  const bool ok = PF_unlink(rootOnly) == QM_ERR_PERM && PF_IsReadable(rootOnly) == QM_ERR_BADFILE &&
+                  PF_UserAuthenticates("alice", "alice-pw", &level) == QM_ERR_UNKNOWNUSER &&
+                  level == PF_ACCESS_NONE;
+  return ok ? 3 : 9;
+}
+
+TEST_F(UserDatabases, ExecuteFunctionAsARealUser) {
+  plattest::TraceCapture trace(QM_TRACE_HTML);
+  EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, &g_ranInThisProcess), 768);
+  const std::string lines = trace.Text();
+  EXPECT_NE(lines.find("HTML PF_ExecuteFunctionAs func status:3\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("HTML PF_ExecuteFunctionAs result:768; myid:0\n"), std::string::npos) << lines;
+  EXPECT_EQ(g_ranInThisProcess, 0) << "the function runs in the child only";
+  // setuid refuses an id of -1: the child exits with 0 and the function never runs.
+  EXPECT_EQ(PF_ExecuteFunctionAs("-1", nullptr, CheckIsAlice, &g_ranInThisProcess), 0);
+  EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, nullptr, nullptr), -1);
+
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string rootOnly = dir / "root-only";
+  WriteFile(rootOnly, "secret", 0600);
+  EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, CheckRefusals,
+                                 const_cast<char *>(rootOnly.c_str())),
+            768);
+  // A name is no ID text; it must not run the function as user 0.
+  EXPECT_EQ(PF_ExecuteFunctionAs("alice", nullptr, CheckIsAlice, &g_ranInThisProcess), -1);
+}
+
+// With no process to spare, both process starters fail cleanly: no shell
+// (BADFILE), no child (-1) and no other child of the caller collected.
+TEST_F(UserDatabases, NoProcessCanBeStarted) {
+  const pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    const pid_t other = fork();
+    if (other == 0) _exit(7);
+    struct rlimit none = {0, 0};
+    if (setgid(kAlice) != 0 || setuid(kAlice) != 0 || setrlimit(RLIMIT_NPROC, &none) != 0) _exit(20);
+    if (PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, nullptr) != -1) _exit(21);
+    if (PF_DoSystemCommand("true", "/", 1) != QM_ERR_BADFILE) _exit(22);
+    int status = 0;
+    if (waitpid(other, &status, 0) != other || WEXITSTATUS(status) != 7) _exit(23);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(helper, &status, 0), helper);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "20 setup, 21 fork, 22 shell, 23 other child reaped";
+}
+
+TEST(PfProcesses, ShellCommandsAreWaitedForAndTheirStatusIgnored) {
+  ScratchDir dir;
+  const std::string marker = dir / "marker";
+  EXPECT_EQ(PF_DoSystemCommand(("sleep 0.1; touch '" + marker + "'; exit 1").c_str(), "/nowhere", 0),
+            QM_SUCCESS);
+  EXPECT_TRUE(plattest::Exists(marker)) << "the command was waited for";
+  EXPECT_EQ(PF_DoSystemCommand(nullptr, "/", 1), QM_ERR_NULLPARAM);
+}
+
+TEST(PfSmallFileCalls, ResultCodesOfTheSystemsRefusals) {
+  ScratchDir dir;
+  const std::string file = dir / "file", sub = dir / "sub", missing = dir / "missing";
+  WriteFile(file, "x");
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  WriteFile(sub + "/inner", "y");
+  EXPECT_EQ(PF_rename(missing.c_str(), file.c_str()), QM_ERR_NOENT);
+  EXPECT_EQ(PF_rename(file.c_str(), sub.c_str()), QM_ERR_BADFILE);  // EISDIR
+  EXPECT_EQ(PF_rename(file.c_str(), (dir / "moved").c_str()), QM_SUCCESS);
+  EXPECT_EQ(PF_unlink(sub.c_str()), QM_ERR_EISDIR);
+  EXPECT_EQ(PF_unlink(missing.c_str()), QM_ERR_NOENT);
+  EXPECT_EQ(PF_IsReadable(missing.c_str()), QM_ERR_BADFILE);
+  EXPECT_EQ(PF_IsReadable((dir / "moved").c_str()), QM_SUCCESS);
+  EXPECT_EQ(PF_unlink((dir / "moved").c_str()), QM_SUCCESS);
+
+  EXPECT_EQ(PF_open(missing.c_str(), O_RDONLY, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+  const int fd = PF_open(missing.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+}
+
+TEST(PfHost, FactsAndFixedAnswers) {
+  PF_HostInfo info;
+  std::memset(&info, 'x', sizeof info);
+  ASSERT_EQ(PF_GetHostInfo(&info), QM_SUCCESS);
+  EXPECT_STREQ(info.osName, "Linux");
+  EXPECT_NE(std::memchr(info.hostName, '\0', sizeof info.hostName), nullptr);
+  EXPECT_GT(std::strlen(info.osRelease), 0u);
+
+  rtktest::GuardedBuffer out(5);
+  EXPECT_EQ(PF_GetInstallDir(out.data(), 5), QM_SUCCESS);
+  EXPECT_STREQ(out.data(), "/opt");
+  EXPECT_STREQ(PF_DriveLetter2GUID("C:", out.data(), 5), "C:");
+  EXPECT_TRUE(out.Intact());
+  char value[] = "{guid}";
+  EXPECT_EQ(PF_ReplaceGUIDs(value), value);
+  EXPECT_EQ(pf_StartWebPage(), QM_ERR_BADFILE);
+  EXPECT_EQ(PF_KillProcess(1, 9), QM_ERR_BADFILE);
+
+  plattest::ErrorLines log;
+  EXPECT_EQ(pf_YesNoDialog(), 0);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"pf_YesNo not implemented yet\n"});
+  IDType me;
+  ASSERT_EQ(PF_GetCurrentID(me), QM_SUCCESS);
+  EXPECT_EQ(UnixIDType2ID(me), getuid());
+}
+
+}  // namespace

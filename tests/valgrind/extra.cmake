@@ -1,0 +1,10 @@
+# valgrind memcheck of the C consumer and of every rtkctl subcommand. Left
+# out of sanitizer builds (the sanitizers and valgrind exclude each other)
+# and of builds without rtkctl.
+find_program(RTK_VALGRIND valgrind)
+if(RTK_VALGRIND AND NOT RTK_SANITIZE AND TARGET rtkctl AND TARGET c_consumer)
+  add_test(NAME valgrind.memcheck
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/memcheck.sh ${RTK_VALGRIND}
+            ${CMAKE_CURRENT_LIST_DIR}/rtk.supp $<TARGET_FILE:c_consumer> $<TARGET_FILE:rtkctl>)
+  set_tests_properties(valgrind.memcheck PROPERTIES LABELS valgrind TIMEOUT 900)
+endif()
