@@ -131,6 +131,32 @@ TEST_F(ChannelTest, ReplyLargerThanTheBufferIsRefusedByTheDriver) {
   EXPECT_STREQ(roomy, "<kversion version=\"1.0.0.7\"/>");
 }
 
+TEST_F(ChannelTest, DriverKeepsItsOwnTraceSettings) {
+  RTK_REQUIRE_DRIVER_SANDBOX();
+  StartDriver();
+  struct Step {
+    const char *command;
+    int32_t result;
+    const char *reply;  // null: the buffer keeps the command
+  } const steps[] = {
+      {"<trace/>", QM_INFO_XMLRESPONSE,
+       "<trace device=\"file\" mask=\"\" level=\"Fine\" program=\"\"/>"},
+      {"<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />", QM_SUCCESS,
+       nullptr},
+      {"<trace mask=\"NOPE\"/>", QM_ERR_IVLOGLVL, nullptr},
+      {"<reset/>", QM_SUCCESS, nullptr},
+      {"<trace/>", QM_INFO_XMLRESPONSE,
+       "<trace device=\"terminal\" mask=\"RTK\" level=\"Medium\" program=\"inst\"/>"},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.command);
+    char buffer[1024];
+    std::strcpy(buffer, step.command);
+    EXPECT_EQ(qma_simpleXML(0, buffer, buffer, sizeof buffer), step.result);
+    EXPECT_STREQ(buffer, step.reply != nullptr ? step.reply : step.command);
+  }
+}
+
 TEST_F(ChannelTest, NoDeviceMeansNoDriver) {
   RTK_REQUIRE_DRIVER_SANDBOX();
   int64_t handle = 5;

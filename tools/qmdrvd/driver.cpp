@@ -1,5 +1,7 @@
 // What the stand-in driver answers. Commands are single XML elements told
-// apart by their keyword.
+// apart by their keyword. The driver's own trace settings are those of the
+// library inside this process, read and changed with the library's trace
+// command.
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 
 #include "qmdrvd.h"
 #include "qmerror.h"
+#include "qmtrace.h"
 #include "qmxml.h"
 
 namespace qmdrvd {
@@ -18,6 +21,8 @@ namespace {
 constexpr size_t kFifoCapacity = 65536;
 // Hooked objects that the driver keeps at most.
 constexpr size_t kMaxHooks = 4096;
+// Largest trace command (and reply) the driver handles.
+constexpr size_t kTraceBufferMax = 4096;
 
 // Encodes the five XML special characters of `text` as entities.
 std::string XmlEscaped(const std::string &text) {
@@ -43,6 +48,18 @@ Answer Result(int64_t result) {
   return answer;
 }
 
+// The trace command, applied to this process's trace settings. The reply
+// (the settings, with XMLRESPONSE) is bounded by the caller's buffer size.
+Answer Trace(const std::string &text, uint64_t bufferSize) {
+  const size_t size = bufferSize < kTraceBufferMax ? bufferSize : kTraceBufferMax;
+  if (text.size() + 1 > size) return Result(QM_ERR_DRIVERBUFFER);
+  std::vector<char> buffer(size);
+  std::memcpy(buffer.data(), text.c_str(), text.size() + 1);
+  const int32_t result = TRACE_Parse_Common(buffer.data(), static_cast<int32_t>(size));
+  if (result != QM_INFO_XMLRESPONSE) return Result(result);
+  return Reply(result, buffer.data());
+}
+
 // Reads a descriptor number written as decimal text; -1 for anything else.
 int ParseDescriptor(const std::string &text) {
   if (text.empty() || text.size() > 9) return -1;
@@ -56,7 +73,7 @@ int ParseDescriptor(const std::string &text) {
 
 // Dispatches a control command on its keyword. The stand-in knows no
 // control code but 0; an empty command is a plain ping.
-Answer Driver::Command(const std::string &text, uint64_t code, uint64_t) {
+Answer Driver::Command(const std::string &text, uint64_t code, uint64_t bufferSize) {
   if (behaviour_.fixedCode || behaviour_.fixedText) {
     const int64_t result =
         behaviour_.fixedCode ? behaviour_.replyCode : static_cast<int64_t>(QM_INFO_XMLRESPONSE);
@@ -68,6 +85,7 @@ Answer Driver::Command(const std::string &text, uint64_t code, uint64_t) {
   if (xml_isKeyword("kversion", command)) {
     return Reply(QM_INFO_XMLRESPONSE, "<kversion version=\"" + XmlEscaped(behaviour_.version) + "\"/>");
   }
+  if (xml_isKeyword("trace", command)) return Trace(text, bufferSize);
   if (xml_isKeyword("reset", command)) {
     Reset();
     return Result(QM_SUCCESS);

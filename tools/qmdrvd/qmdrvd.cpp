@@ -56,7 +56,7 @@ constexpr char kUsage[] =
     "  -l, --log FILE          append one line per request to FILE\n"
     "  -h, --help              print this text\n"
     "\n"
-    "Commands: <kversion/>, <reset/>, <hooks/>; others answer IVKEYWORD.\n"
+    "Commands: <kversion/>, <trace .../>, <reset/>, <hooks/>; others answer IVKEYWORD.\n"
     "Exit status: 0 stopped cleanly (or, with --daemon, started), 1 failed, 2 bad usage.\n";
 
 struct Options {

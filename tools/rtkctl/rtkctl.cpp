@@ -2,6 +2,8 @@
 // subcommands and prints the list of them for --help.
 #include "rtkctl.h"
 
+#include "qmerror.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,21 @@ void PrintHelp(FILE *out) {
 
 Registration::Registration(const Command &command) { Registry().push_back(command); }
 
+void PrintResult(int32_t result) {
+  const char *mnemonic = QMERR_err2mnemonic(result);
+  if (result != QM_ERR_WEIRD && std::strcmp(mnemonic, "WEIRD") == 0) {
+    std::printf("result: %d (not a catalogue code)\n", static_cast<int>(result));
+    return;
+  }
+  // Catalogue texts may end with a line feed of their own.
+  const char *text = QMERR_err2str(result);
+  const size_t length = std::strlen(text);
+  const int shown = static_cast<int>(length > 0 && text[length - 1] == '\n' ? length - 1 : length);
+  std::printf("result: %d %s: %.*s\n", static_cast<int>(result), mnemonic, shown, text);
+}
+
+int ExitStatusFor(int32_t result) { return result == QM_SUCCESS ? kExitOk : kExitFailed; }
+
 int UsageError(const Command &command) {
   std::fprintf(stderr, "usage: rtkctl %s %s\n", command.name, command.usage);
   return kExitUsage;
@@ -40,6 +57,9 @@ int UsageError(const Command &command) {
 
 int main(int argc, char **argv) {
   using namespace rtkctl;
+  // Line by line, so that the library's terminal log and the output of the
+  // scripts it runs appear in the order in which they happen.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc < 2) {
     PrintHelp(stderr);
     return kExitUsage;

@@ -2,6 +2,8 @@
 // registers it with a file-scope RtkctlRegistration object.
 #pragma once
 
+#include <cstdint>
+
 namespace rtkctl {
 
 // Exit statuses shared by all subcommands.
@@ -22,5 +24,12 @@ struct Registration {
 
 // Prints "usage: rtkctl NAME USAGE" to standard error and returns kExitUsage.
 int UsageError(const Command &command);
+
+// Prints "result: CODE MNEMONIC: TEXT" for a catalogue code, or "result: CODE
+// (not a catalogue code)" for the plain values some operations return.
+void PrintResult(int32_t result);
+
+// kExitOk for SUCCESS, kExitFailed for anything else.
+int ExitStatusFor(int32_t result);
 
 }  // namespace rtkctl

@@ -1,0 +1,341 @@
+// End-to-end tests of the installer entry points: the sample package, its
+// scripts and the stand-in driver, run for real inside a private mount
+// namespace with its own /opt, /tmp and /dev.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diag_test_util.h"
+#include "pf_driverif.h"
+#include "qma_ctl.h"
+#include "qmerror.h"
+#include "qmlog.h"
+#include "qmtrace.h"
+#include "rtk.h"
+#include "rtktest.h"
+#include "standin.h"
+
+namespace {
+
+const std::string kSamplePackage = RTK_BINARY_DIR "/sample-package";
+constexpr char kScriptLog[] = "/tmp/scripts.log";
+constexpr char kPackage[] = "/tmp/pkg";
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text, mode_t mode = 0644) {
+  std::ofstream(path) << text;
+  chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The script command lines that ran since the last call ("NAME ARGS").
+std::vector<std::string> TakeScriptCalls() {
+  std::vector<std::string> calls = Lines(ReadFile(kScriptLog));
+  unlink(kScriptLog);
+  return calls;
+}
+
+// The texts (after "<pid> <msecs>: ") of the log lines that this process
+// wrote to the terminal; the scripts' own output lines are dropped.
+std::vector<std::string> LogTexts(const std::string &captured) {
+  const std::string prefix = std::to_string(getpid()) + " ";
+  std::vector<std::string> texts;
+  for (const std::string &line : Lines(captured)) {
+    if (line.compare(0, prefix.size(), prefix) != 0) continue;
+    const size_t stamp_end = line.find(": ", prefix.size());
+    if (stamp_end != std::string::npos) texts.push_back(line.substr(stamp_end + 2));
+  }
+  return texts;
+}
+
+RTK_InstallRequest Request(const std::string &dir, int64_t traceOn = 0) {
+  RTK_InstallRequest request{};
+  request.traceOn = traceOn;
+  std::strncpy(request.untarDir, dir.c_str(), sizeof request.untarDir - 1);
+  return request;
+}
+
+// Asks the device for its version; "" when no driver answers.
+std::string RunningDriverVersion() {
+  char command[] = "<kversion/>";
+  char reply[1024] = {};
+  if (qma_simpleXML(0, command, reply, sizeof reply) != QM_INFO_XMLRESPONSE) return "";
+  const char *version = std::strstr(reply, "version=\"");
+  return version ? std::string(version + 9, std::strcspn(version + 9, "\"")) : "";
+}
+
+// Every test runs in its own namespace: /opt is a fresh tmpfs, the sample
+// package is copied to /tmp/pkg, scripts record their command lines, and
+// the library traces RTK at Fine to the terminal.
+class Installer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RTK_REQUIRE_DRIVER_SANDBOX();
+    ASSERT_EQ(mount("qm-opt", "/opt", "tmpfs", 0, "mode=755"), 0) << strerror(errno);
+    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kSamplePackage, kPackage}), 0);
+    setenv("QM_SCRIPT_LOG", kScriptLog, 1);
+    LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+    TRACE_SetLevelByStr("Fine");
+    TRACE_SetProgram(nullptr);
+    TRACE_Set(QM_TRACE_RTK);
+  }
+
+  void TearDown() override {
+    if (Exists("/opt/quillmar/qmunloaddrv.sh")) {
+      rtktest::RunCommand({"/opt/quillmar/qmunloaddrv.sh"});
+    }
+  }
+
+  // Runs `call` with the terminal captured; answers the log texts.
+  template <typename Call>
+  std::vector<std::string> Logged(Call call) {
+    diagtest::StdoutCapture capture;
+    call();
+    return LogTexts(capture.Finish());
+  }
+
+  // Replaces the package's install script and the installed scripts with
+  // recorders that exit with `status`, for tests of the sequence alone.
+  void UseRecordingScripts(int status) {
+    const std::string recorder =
+        "#!/bin/sh\nprintf '%s %s\\n' \"${0##*/}\" \"$*\" >> \"$QM_SCRIPT_LOG\"\nexit " +
+        std::to_string(status) + "\n";
+    WriteFile(std::string(kPackage) + "/platforms/linux/rtkinstall", recorder, 0755);
+    mkdir("/opt/quillmar", 0755);
+    for (const char *name : {"qmloaddrv.sh", "qmunloaddrv.sh", "rtkuninstall"}) {
+      WriteFile(std::string("/opt/quillmar/") + name, recorder, 0755);
+    }
+  }
+};
+
+TEST_F(Installer, InstallsLoadsReinstallsAndUninstallsTheSamplePackage) {
+  const RTK_InstallRequest request = Request(kPackage);
+  int32_t rc = -1;
+  const std::vector<std::string> first = Logged([&] { rc = RTK_InstallDriver(&request); });
+  ASSERT_EQ(rc, QM_SUCCESS);
+  EXPECT_EQ(first, (std::vector<std::string>{
+                       "RTK testValidDir dir:/tmp/pkg",
+                       " RTK testValidDir: fullName is:/tmp/pkg/rtkDirTest.txt",
+                       "RTK testValidDir Result:0 (0x0)",
+                       "RTK checkInstallDir dir:/tmp/pkg",
+                       "RTK checkInstallDir Result:0 (0x0)",
+                       "RTK RTK_InstallDriver installDir: /opt/quillmar/, Untar dir: /tmp/pkg",
+                       " RTK PF_rtk_InstallDriver: kversion returned 5003 temp:",
+                       " RTK install cmd is /tmp/pkg/platforms/linux/rtkinstall "
+                       "/tmp/pkg/platforms/linux/ 1 /tmp/pkg",
+                       " RTK load cmd is /opt/quillmar/qmloaddrv.sh",
+                       "RTK RTK_InstallDriver Result:0 (0x0)",
+                   }));
+  EXPECT_EQ(TakeScriptCalls(), (std::vector<std::string>{
+                                   "rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg",
+                                   "qmloaddrv.sh ",
+                               }));
+  EXPECT_EQ(ReadFile("/opt/quillmar/version.txt"), "1.0.0.8\n");
+  EXPECT_EQ(RunningDriverVersion(), "1.0.0.8");
+  EXPECT_FALSE(Exists("/tmp/pkg/rtkDirTest.txt"));
+
+  // The driver is current now: the package is installed again, not loaded.
+  ASSERT_EQ(RTK_InstallDriver(&request), QM_SUCCESS);
+  EXPECT_EQ(TakeScriptCalls(),
+            std::vector<std::string>{"rtkinstall /tmp/pkg/platforms/linux/ 0 /tmp/pkg"});
+
+  const std::vector<std::string> removal = Logged([&] { rc = RTK_UninstallDriver(1); });
+  ASSERT_EQ(rc, QM_SUCCESS);
+  EXPECT_EQ(removal, (std::vector<std::string>{
+                         "RTK RTK_UninstallDriver  mode: 1",
+                         " RTK unload cmd is /opt/quillmar/qmunloaddrv.sh",
+                         " RTK uninstall cmd is /opt/quillmar/rtkuninstall",
+                         "RTK RTK_UninstallDriver Result:0 (0x0)",
+                     }));
+  EXPECT_EQ(TakeScriptCalls(), (std::vector<std::string>{"qmunloaddrv.sh ", "rtkuninstall "}));
+  EXPECT_FALSE(Exists("/opt/quillmar"));
+  EXPECT_EQ(RunningDriverVersion(), "");
+
+  // The uninstall script went with the product; running the package's copy
+  // on what is no longer installed succeeds quietly, and so do the library's
+  // calls, since the shell itself could start.
+  std::string output;
+  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/rtkuninstall"}, &output), 0);
+  EXPECT_EQ(output, "rtkuninstall: Quillmar is not installed\n");
+  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/qmunloaddrv.sh"}, &output), 0);
+  TakeScriptCalls();
+  EXPECT_EQ(RTK_UninstallDriver(1), QM_SUCCESS);
+}
+
+TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
+  const std::string install0 = "rtkinstall /tmp/pkg/platforms/linux/ 0 /tmp/pkg";
+  const std::string install1 = "rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg";
+  struct Case {
+    std::vector<std::string> driver;  // qmdrvd options; empty: no driver
+    int status;                       // exit status of the scripts
+    int32_t result;
+    std::vector<std::string> calls;
+  } const cases[] = {
+      {{}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
+      {{"--version=1.0.0.7"}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
+      {{"--version=1.0.0.8"}, 0, QM_SUCCESS, {install0}},
+      {{"--version=2.0.0.0"}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
+      {{"--reply-code=0"}, 0, QM_SUCCESS, {install0}},
+      {{"--fail-ioctl"}, 0, QM_SUCCESS, {install0}},
+      {{"--reply-text=<reply/>"}, 0, QM_INFO_BADXML, {}},
+      {{"--version=one.two"}, 0, QM_ERR_BADPARAM, {}},
+      {{"--version="}, 0, QM_ERR_BADPARAM, {}},
+      {{"--version=1.0.0.7"}, 1, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.driver.empty() ? "no driver" : c.driver.front());
+    UseRecordingScripts(c.status);
+    drvtest::StandIn driver;
+    if (!c.driver.empty()) {
+      ASSERT_EQ(driver.Start(c.driver), 0);
+    }
+    const RTK_InstallRequest request = Request(kPackage);
+    const std::vector<std::string> logged =
+        Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
+    EXPECT_EQ(TakeScriptCalls(), c.calls);
+    // The "missing version" text has no line feed of its own, so the next
+    // log line follows it on the same terminal line.
+    const bool missing = std::any_of(logged.begin(), logged.end(), [](const std::string &text) {
+      return text.rfind("Quillmar ERROR PF_rtk_InstallDriver: missing version", 0) == 0;
+    });
+    EXPECT_EQ(missing, c.result == QM_INFO_BADXML);
+  }
+}
+
+TEST_F(Installer, PackageChecksRefuseBadDirectoriesBeforeAnyScript) {
+  // A read-only package directory: the test file cannot be created.
+  ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, "/tmp/ro"}), 0);
+  ASSERT_EQ(mount("/tmp/ro", "/tmp/ro", nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, "/tmp/ro", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+  RTK_InstallRequest request = Request("/tmp/ro");
+  std::vector<std::string> logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE); });
+  EXPECT_EQ(logged, (std::vector<std::string>{
+                        "RTK testValidDir dir:/tmp/ro",
+                        " RTK testValidDir: fullName is:/tmp/ro/rtkDirTest.txt",
+                        "Quillmar ERROR Failed to open /tmp/ro/rtkDirTest.txt errno 30",
+                        "RTK testValidDir Result:5022 (0x139e)",
+                        "RTK RTK_InstallDriver: installDir is not valid",
+                    }));
+
+  // No version file: refused, and the test file is not left behind.
+  ASSERT_EQ(unlink("/tmp/pkg/misc/version.txt"), 0);
+  request = Request(kPackage);
+  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
+  EXPECT_FALSE(Exists("/tmp/pkg/rtkDirTest.txt"));
+  WriteFile("/tmp/pkg/misc/version.txt", "1.0.0.8\n");
+
+  // A version file that cannot be opened for writing.
+  ASSERT_EQ(mount("/tmp/pkg/misc", "/tmp/pkg/misc", nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, "/tmp/pkg/misc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
+  ASSERT_EQ(umount("/tmp/pkg/misc"), 0);
+
+  // A relative path to a complete, writable package is refused after the file tests.
+  ASSERT_EQ(chdir("/tmp"), 0);
+  request = Request("pkg");
+  logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM); });
+  EXPECT_EQ(logged.back(), "RTK checkInstallDir Result:5054 (0x13be)");
+
+  // Empty: refused without touching anything.
+  request = Request("");
+  logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE); });
+  EXPECT_EQ(logged, std::vector<std::string>{"RTK RTK_InstallDriver: installDir is not valid"});
+
+  // Package paths that the shell would interpret never reach the shell.
+  ASSERT_EQ(chdir("/tmp"), 0);
+  for (const std::string hostile : {"/tmp/p;touch canary", "/tmp/p$(touch canary)",
+                                    "/tmp/p`touch canary`", "/tmp/p q", "/tmp/p\ntouch canary"}) {
+    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, hostile}), 0) << hostile;
+    request = Request(hostile);
+    EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM) << hostile;
+    EXPECT_FALSE(Exists("/tmp/canary"));
+    EXPECT_TRUE(TakeScriptCalls().empty()) << hostile;
+  }
+}
+
+TEST_F(Installer, TraceOnSwitchesTracingOnEvenWhenTheChecksFail) {
+  TRACE_Set(0);
+  TRACE_SetLevelByStr("Coarse");
+  RTK_InstallRequest request = Request("");
+  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
+  uint64_t mask = 1;
+  TRACE_Get(&mask);
+  EXPECT_EQ(mask, 0u);
+
+  request.traceOn = 1;
+  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
+  int32_t target = -1;
+  LOG_GetTarget(&target);
+  TRACE_Get(&mask);
+  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
+  EXPECT_EQ(mask, QM_TRACE_RTK);
+  EXPECT_STREQ(TRACE_GetLevelStr(), "Fine");
+}
+
+TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
+  // No driver: the local settings stand and the call succeeds.
+  EXPECT_EQ(RTK_SetTrace("file", "RTK", "Fine", ""), QM_SUCCESS);
+  int32_t target = -1;
+  LOG_GetTarget(&target);
+  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
+
+  // A device that names no log target changes nothing.
+  EXPECT_EQ(RTK_SetTrace("printer", "FILE", "Coarse", ""), QM_ERR_BADPARAM);
+  LOG_GetTarget(&target);
+  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
+  EXPECT_STREQ(TRACE_GetLevelStr(), "Fine");
+
+  // A mask that names no bit: device and level stay changed.
+  EXPECT_EQ(RTK_SetTrace("screen", "NOSUCHBIT", "Medium", ""), QM_ERR_BADPARAM);
+  LOG_GetTarget(&target);
+  EXPECT_EQ(target, QM_LOG_TARGET_SCREEN);
+  EXPECT_STREQ(TRACE_GetLevelStr(), "Medium");
+
+  // A loaded driver receives the settings, mask first and device third.
+  drvtest::StandIn driver;
+  ASSERT_EQ(driver.Start({"--version=1.0.0.8"}), 0);
+  driver.Forget();
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "inst"), QM_SUCCESS);
+  std::vector<drvtest::LogEntry> ioctls = driver.Ioctls();
+  ASSERT_EQ(ioctls.size(), 1u);
+  EXPECT_EQ(ioctls[0]["text"],
+            "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />");
+  TRACE_SetProgram(nullptr);
+  ASSERT_TRUE(driver.Stop());
+
+  // A driver that refuses the command: its result comes back, and is logged.
+  drvtest::StandIn refusing;
+  ASSERT_EQ(refusing.Start({"--reply-code=5030"}), 0);
+  TRACE_Set(0);
+  std::vector<std::string> logged =
+      Logged([&] { EXPECT_EQ(RTK_SetTrace("screen", "FILE", "Fine", ""), QM_ERR_IVKEYWORD); });
+  EXPECT_EQ(logged, std::vector<std::string>{"Quillmar ERROR RTK_SetTrace failed with result:5030"});
+}
+
+}  // namespace
