@@ -19,6 +19,11 @@
 #include "qmstr.h"
 #include "qmtrace.h"
 
+// Programs fill the request themselves: the 8-byte traceOn, then untarDir.
+static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
+static_assert(offsetof(RTK_InstallRequest, untarDir) == 8);
+static_assert(sizeof(RTK_InstallRequest) == 8 + RTK_UNTARDIR_SIZE);
+
 extern "C" {
 
 // Copies the name of the current program, "rtk" in this library, into buf

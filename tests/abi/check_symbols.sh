@@ -44,7 +44,7 @@ if [ -n "$objects" ]; then
   for o in "$@"; do shift; if [ -n "$o" ]; then set -- "$@" "$o"; fi; done
   readelf -sW "$@" | awk '
     $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 &&
-    $8 !~ /^__/ && $8 !~ /^_Z(GV|T[VIST])?N?[KVr]*(St|9__gnu_cxx)/ {
+    $8 !~ /^__/ && $8 !~ /^_Z(GV)?(T[VIST])?Z?N?[KVr]*(St|9__gnu_cxx)/ {
       kind = ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object"; print $8, kind }' |
     sort -u > "$work/marked"
   comm -23 "$work/marked" "$work/expected" > "$work/unlisted"
