@@ -34,7 +34,8 @@ RTK_API int32_t MEM_free(void *p);
  * the result of the final release of the heap's lock (0 on success). */
 RTK_API int32_t MEM_FreeAll(void);
 
-/* Hands a region of size bytes to the heap, which keeps it for good. */
+/* Hands a region of size bytes to the heap, which keeps it for good. A
+ * region without room for a block header is not taken. */
 RTK_API void MEM_AddMemory(void *region, int32_t size);
 
 /* Stores the capacity of the allocated blocks and of the free blocks (block

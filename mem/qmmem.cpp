@@ -536,7 +536,8 @@ extern "C" int32_t MEM_FreeAll(void) {
 
 // Adds a region to the heap for good. The very first call of the heap adds
 // it before the set-up looks for memory, so the set-up then asks for none.
-// Later regions are appended under the lock.
+// Later regions are appended under the lock. A thread inside the heap already
+// (a log hook called from a heap message) cannot add one: it is not taken.
 extern "C" void MEM_AddMemory(void *region, int32_t size) {
   if (holding) return;
   if (setUpHeap(region, size)) return;
