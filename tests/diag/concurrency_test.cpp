@@ -2,11 +2,8 @@
 // repeats of a shared message add up, the error count and hook see every
 // error once, and the indentation depth ends where it started.
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "diag_test_util.h"
 #include "pf_thread.h"
@@ -42,7 +39,7 @@ void *Worker(void *arg) {
   return nullptr;
 }
 
-class Concurrency : public diagtest::DiagTest {};
+using Concurrency = diagtest::DiagTest;
 
 TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   TRACE_Set(QM_TRACE_RTK);
@@ -50,15 +47,13 @@ TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   qmlog_errStat = CountingHook;
   const int32_t errorsBefore = log_nerrors;
   std::vector<int64_t> threads(kThreads);
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(PF_ThreadCreate(&threads[static_cast<size_t>(t)], Worker, 0, 0,
-                              reinterpret_cast<void *>(static_cast<intptr_t>(t))), 0);
+  for (intptr_t t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(PF_ThreadCreate(&threads[static_cast<size_t>(t)], Worker, 0, 0, reinterpret_cast<void *>(t)), 0);
   }
   for (int64_t h : threads) pthread_join(static_cast<pthread_t>(h), nullptr);
   qmlog_errStat = nullptr;
   TRACE_LogFine(QM_TRACE_RTK, "after all\n");   // also flushes pending repeats
   const std::vector<diagtest::LogLine> lines = Captured();
-  TRACE_Set(0);
 
   const int total = kThreads * kRounds;
   EXPECT_EQ(log_nerrors - errorsBefore, total);
@@ -69,26 +64,23 @@ TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   std::map<std::string, int> seen;
   std::string previous;
   for (const diagtest::LogLine &line : lines) {
-    if (!line.stamped) {
-      int count = 0;
+    int count = 1;
+    if (line.stamped) {
+      previous = line.text.substr(line.text.find_first_not_of(' '));
+    } else {
       ASSERT_EQ(std::sscanf(line.text.c_str(), "Last message repeated %d times.", &count), 1) << line.text;
-      seen[previous] += count;
-      continue;
     }
-    previous = line.text.substr(line.text.find_first_not_of(' '));
-    seen[previous] += 1;
+    seen[previous] += count;
   }
   std::map<std::string, int> expected;
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kRounds; ++i) {
-      const std::string ti = "t" + std::to_string(t) + " i" + std::to_string(i);
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "%x", i);
-      expected["RTK worker  " + ti + "\n"] += 1;
-      expected["Quillmar Info thread " + std::to_string(t) + " message " + std::to_string(i) + " " +
-               kPayload + "\n"] += 1;
-      expected["RTK fine " + ti + "\n"] += 1;
-      expected["RTK worker Result:" + std::to_string(i) + " (0x" + hex + ")\n"] += 1;
+      char text[4][400];
+      std::snprintf(text[0], sizeof text[0], "RTK worker  t%d i%d\n", t, i);
+      std::snprintf(text[1], sizeof text[1], "Quillmar Info thread %d message %d %s\n", t, i, kPayload.c_str());
+      std::snprintf(text[2], sizeof text[2], "RTK fine t%d i%d\n", t, i);
+      std::snprintf(text[3], sizeof text[3], "RTK worker Result:%d (0x%x)\n", i, i);
+      for (const char *line : text) expected[line] += 1;
     }
   }
   expected["Quillmar ERROR shared\n"] = total;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "qmexit.h"
 #include "qmlog.h"
@@ -28,10 +29,8 @@ std::string StdoutCapture::Finish() {
   dup2(saved_, 1);
   close(saved_);
   saved_ = -1;
-  std::string out;
-  char chunk[4096];
-  lseek(file_, 0, SEEK_SET);
-  for (ssize_t n; (n = read(file_, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(lseek(file_, 0, SEEK_END)), '\0');
+  EXPECT_EQ(pread(file_, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
   close(file_);
   return out;
 }
@@ -75,8 +74,7 @@ void DiagTest::StartCapture() {
 }
 
 void DiagTest::TearDown() {
-  delete capture_;
-  capture_ = nullptr;
+  delete std::exchange(capture_, nullptr);
   TRACE_Set(0);
 }
 
@@ -91,7 +89,7 @@ std::vector<LogLine> DiagTest::Captured() {
 
 std::vector<std::string> DiagTest::CapturedTexts() {
   std::vector<std::string> texts;
-  for (const LogLine &l : Captured()) texts.push_back(l.text);
+  for (LogLine &l : Captured()) texts.push_back(std::move(l.text));
   return texts;
 }
 

@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "diag_test_util.h"
 #include "qmerror.h"
@@ -14,19 +12,18 @@
 
 namespace {
 
-using diagtest::DiagTest;
 using Lines = std::vector<std::string>;
+using ExitLines = diagtest::DiagTest;
 
-class ExitLines : public DiagTest {
- protected:
-  void RegisterAndRunDown();
-};
+std::string Ptr(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
 
 TEST_F(ExitLines, EachWriterFormatsItsValue) {
   TRACE_Set(QM_TRACE_FILE);
   int local = 0;
-  char pointer[32];
-  std::snprintf(pointer, sizeof pointer, "%p", static_cast<void *>(&local));
   qmexit(QM_TRACE_FILE, "f", QM_ERR_NOMEM);
   qmexit(QM_TRACE_FILE, "f", 5006);
   qmexit(QM_TRACE_FILE, "f", QM_SUCCESS);
@@ -37,12 +34,10 @@ TEST_F(ExitLines, EachWriterFormatsItsValue) {
   qmexits(QM_TRACE_FILE, "f", nullptr);
   qmexitp(QM_TRACE_FILE, "f", &local);
   qmexit(QM_TRACE_RTK, "f", QM_ERR_NOMEM);   // bit not traced: nothing
-  const Lines expected = {
-      "FILE f Result:5001 NOMEM\n", "FILE f Result:5006 WEIRD\n", "FILE f Result:0 SUCCESS\n",
-      "FILE f Result:-1 (0xffffffff)\n", "FILE f Result:2 TRUE\n", "FILE f Result:0 FALSE\n",
-      "FILE f Result:[]\n", "FILE f Result:[[null]]\n", std::string("FILE f Result:") + pointer + "\n",
-  };
-  EXPECT_EQ(CapturedTexts(), expected);
+  EXPECT_EQ(CapturedTexts(), (Lines{"FILE f Result:5001 NOMEM\n", "FILE f Result:5006 WEIRD\n",
+                                    "FILE f Result:0 SUCCESS\n", "FILE f Result:-1 (0xffffffff)\n",
+                                    "FILE f Result:2 TRUE\n", "FILE f Result:0 FALSE\n", "FILE f Result:[]\n",
+                                    "FILE f Result:[[null]]\n", "FILE f Result:" + Ptr(&local) + "\n"}));
 }
 
 // Handlers record the order in which the rundown calls them.
@@ -57,67 +52,53 @@ std::vector<QMEXIT_Handler> HandlerTable(std::integer_sequence<int, N...>) {
   return {&Handler<N + 10>...};
 }
 
-std::string Ptr(QMEXIT_Handler h) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", reinterpret_cast<void *>(h));
-  return text;
-}
-
 // Registration, duplicates, the rundown's order and trace, and the full
 // list, in one sequence. It runs in a child process: the list lives for the
 // whole process, and the rundown also runs the library's own handlers.
-void ExitLines::RegisterAndRunDown() {
-  EXPECT_EQ(qmexit_register(&Handler<1>, "first"), 0);
-  EXPECT_EQ(qmexit_register(&Handler<2>, "second"), 0);
-  EXPECT_EQ(qmexit_register(&Handler<1>, "renamed"), 0);
-  EXPECT_EQ(qmexit_register(&Handler<3>, "a name longer than thirty-one characters"), 0);
-  TRACE_Set(QM_TRACE_QML);
-  g_calls.clear();
-  qmexit_rundown();
-  ASSERT_GE(g_calls.size(), 3u);
-  EXPECT_EQ(std::vector<int>(g_calls.begin(), g_calls.begin() + 3), (std::vector<int>{3, 2, 1}));
-
-  const Lines got = CapturedTexts();
-  ASSERT_GE(got.size(), 6u);
-  int top = -1;
-  ASSERT_EQ(std::sscanf(got[0].c_str(), "QML qmexit_rundown calling (%d)", &top), 1) << got[0];
-  const std::string third = Ptr(&Handler<3>), second = Ptr(&Handler<2>), first = Ptr(&Handler<1>);
-  const Lines expected = {
-      "QML qmexit_rundown calling (" + std::to_string(top) + ") " + third + " a name longer than thirty-one c\n",
-      "QML qmexit_rundown next is " + second + " second\n",
-      "QML qmexit_rundown calling (" + std::to_string(top - 1) + ") " + second + " second\n",
-      "QML qmexit_rundown next is " + first + " first\n",
-      "QML qmexit_rundown calling (" + std::to_string(top - 2) + ") " + first + " first\n",
-  };
-  EXPECT_EQ(Lines(got.begin(), got.begin() + 5), expected);
-  EXPECT_EQ(got.back(), "QML qmexit_rundown finished.\n");
-  if (top == 2) {
-    EXPECT_EQ(got.size(), 6u) << "nothing else was registered";
-  }
-
-  // Fill the list: exactly the free slots accept a new handler, then -1.
-  const std::vector<QMEXIT_Handler> more = HandlerTable(std::make_integer_sequence<int, 100>());
-  int accepted = 0;
-  for (QMEXIT_Handler h : more) {
-    if (qmexit_register(h, "more") == 0) ++accepted;
-  }
-  EXPECT_EQ(accepted, 100 - (top + 1));
-  EXPECT_EQ(qmexit_register(&Handler<1>, "again"), 0);   // still registered
-  g_calls.clear();
-  TRACE_Set(0);
-  qmexit_rundown();
-  ASSERT_EQ(g_calls.size(), 3u + static_cast<size_t>(accepted));
-  EXPECT_EQ(g_calls.front(), 9 + accepted);
-  EXPECT_EQ(qmexit_register(nullptr, "null"), -1);
-}
-
 TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
   std::fflush(stdout);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     StartCapture();
-    RegisterAndRunDown();
+    [this] {
+      EXPECT_EQ(qmexit_register(&Handler<1>, "first"), 0);
+      EXPECT_EQ(qmexit_register(&Handler<2>, "second"), 0);
+      EXPECT_EQ(qmexit_register(&Handler<1>, "renamed"), 0);
+      EXPECT_EQ(qmexit_register(&Handler<3>, "a name longer than thirty-one characters"), 0);
+      TRACE_Set(QM_TRACE_QML);
+      g_calls.clear();
+      qmexit_rundown();
+      ASSERT_GE(g_calls.size(), 3u);
+      EXPECT_EQ(std::vector<int>(g_calls.begin(), g_calls.begin() + 3), (std::vector<int>{3, 2, 1}));
+      const Lines got = CapturedTexts();
+      ASSERT_GE(got.size(), 6u);
+      int top = -1;
+      ASSERT_EQ(std::sscanf(got[0].c_str(), "QML qmexit_rundown calling (%d)", &top), 1) << got[0];
+      const std::string third = Ptr(reinterpret_cast<void *>(&Handler<3>)),
+                        second = Ptr(reinterpret_cast<void *>(&Handler<2>)),
+                        first = Ptr(reinterpret_cast<void *>(&Handler<1>));
+      const std::string calling = "QML qmexit_rundown calling (", next = "QML qmexit_rundown next is ";
+      EXPECT_EQ(Lines(got.begin(), got.begin() + 5),
+                (Lines{calling + std::to_string(top) + ") " + third + " a name longer than thirty-one c\n",
+                       next + second + " second\n", calling + std::to_string(top - 1) + ") " + second + " second\n",
+                       next + first + " first\n", calling + std::to_string(top - 2) + ") " + first + " first\n"}));
+      EXPECT_EQ(got.back(), "QML qmexit_rundown finished.\n");
+      EXPECT_TRUE(top != 2 || got.size() == 6u) << "with nothing else registered, nothing else ran";
+      // Fill the list: exactly the free slots accept a new handler, then -1.
+      int accepted = 0;
+      for (QMEXIT_Handler h : HandlerTable(std::make_integer_sequence<int, 100>())) {
+        accepted += qmexit_register(h, "more") == 0;
+      }
+      EXPECT_EQ(accepted, 100 - (top + 1));
+      EXPECT_EQ(qmexit_register(&Handler<1>, "again"), 0);   // still registered
+      g_calls.clear();
+      TRACE_Set(0);
+      qmexit_rundown();
+      ASSERT_EQ(g_calls.size(), 3u + static_cast<size_t>(accepted));
+      EXPECT_EQ(g_calls.front(), 9 + accepted);
+      EXPECT_EQ(qmexit_register(nullptr, "null"), -1);
+    }();
     std::fflush(stdout);
     _exit(HasFailure() ? 1 : 0);
   }

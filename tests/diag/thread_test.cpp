@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <climits>
-#include <cstdint>
-#include <vector>
 
 #include "diag_test_util.h"
 #include "pf_thread.h"
@@ -34,12 +32,9 @@ int SemValue(sem_t *sem) {
   return value;
 }
 
-TEST(PlatformSleep, WholeSecondsTruncatedTowardZero) {
-  const struct {
-    int64_t msecs;
-    std::vector<unsigned int> sleeps;
-  } cases[] = {{999, {}},  {1000, {1}},  {2999, {2}},         {0, {}},
-               {-999, {}}, {-1000, {}},  {INT64_MIN, {}},     {INT64_MAX, {UINT_MAX}}};
+TEST(Platform, SleepTakesWholeSecondsTruncatedTowardZeroAndClocksAgree) {
+  const struct { int64_t msecs; std::vector<unsigned int> sleeps; } cases[] = {
+      {999, {}}, {1000, {1}}, {2999, {2}}, {0, {}}, {-999, {}}, {-1000, {}}, {INT64_MIN, {}}, {INT64_MAX, {UINT_MAX}}};
   for (const auto &c : cases) {
     g_sleeps.clear();
     PF_SleepMSecs(c.msecs);
@@ -48,20 +43,17 @@ TEST(PlatformSleep, WholeSecondsTruncatedTowardZero) {
   g_sleeps.clear();
   PF_ThreadYield();
   EXPECT_EQ(g_sleeps, std::vector<unsigned int>{0});
-}
-
-TEST(PlatformClock, ClocksAgreeOnTheWallClock) {
   const int64_t secs = pf_secs(), usecs = pf_usecs(), msecs = pf_msecs();
   EXPECT_LT(static_cast<uint64_t>(msecs - usecs / 1000), 1000u);
   EXPECT_LE(static_cast<uint64_t>(msecs / 1000 - secs), 1u);
   EXPECT_GT(secs, 1600000000);
 }
 
-TEST(PlatformSemaphore, CountsMutexesAndNullSemaphores) {
+TEST(Platform, SemaphoreCountsMutexesAndNullSemaphoresAndProgramName) {
   sem_t sem;
   ASSERT_EQ(PF_SemInit(0, &sem, 1), 0);
-  EXPECT_EQ(SemValue(&sem), 0);
   EXPECT_EQ(PF_SemUp(&sem), 0);
+  EXPECT_EQ(SemValue(&sem), 1);   // an initial count of 1 was ignored
   EXPECT_EQ(PF_SemDown(&sem, 0), 0);
   EXPECT_EQ(SemValue(&sem), 0);
   EXPECT_EQ(PF_SemDestroy(&sem), 0);
@@ -69,9 +61,13 @@ TEST(PlatformSemaphore, CountsMutexesAndNullSemaphores) {
   EXPECT_EQ(SemValue(&sem), 1);
   EXPECT_EQ(PF_MutexDestroy(&sem), 0);
   EXPECT_EQ(PF_SemInit(0, nullptr, 0), -1);
+  rtktest::GuardedBuffer four(4), two(2);
+  EXPECT_STREQ(PF_GetCurrentProgram(four.data(), 4), "rtk");
+  EXPECT_STREQ(PF_GetCurrentProgram(two.data(), 2), "r");
+  EXPECT_TRUE(four.Intact() && two.Intact());
 }
 
-class PlatformSharedSemaphore : public diagtest::DiagTest {};
+using PlatformSharedSemaphore = diagtest::DiagTest;
 
 TEST_F(PlatformSharedSemaphore, IsLoggedAsUnsupportedAndMadeAllTheSame) {
   sem_t sem;
@@ -86,44 +82,38 @@ TEST_F(PlatformSharedSemaphore, IsLoggedAsUnsupportedAndMadeAllTheSame) {
 struct Waiter {
   sem_t *sem;
   int32_t interruptible;
-  std::atomic<int32_t> result{1};
-  std::atomic<bool> done{false};
+  std::atomic<int32_t> result{1};   // 1 until the wait returns
+  int64_t thread = 0;
 };
 
 void *WaitThread(void *arg) {
   auto *w = static_cast<Waiter *>(arg);
   w->result = PF_SemDown(w->sem, w->interruptible);
-  w->done = true;
   return nullptr;
 }
 
-void OnSignal(int) {}
-
-// Signals the waiting thread, 1 ms apart, until it returns or `rounds` run out.
-void SignalWaiter(int64_t thread, const Waiter &w, int rounds) {
+// Starts a waiter and signals it, 1 ms apart, until it returns or `rounds` run out.
+void StartAndSignal(Waiter &w, int rounds) {
+  ASSERT_EQ(PF_ThreadCreate(&w.thread, WaitThread, 0, 0, &w), 0);
   const timespec pause{0, 1000000};
-  for (int i = 0; i < rounds && !w.done; ++i) {
-    pthread_kill(static_cast<pthread_t>(thread), SIGUSR1);
+  for (int i = 0; i < rounds && w.result == 1; ++i) {
+    pthread_kill(static_cast<pthread_t>(w.thread), SIGUSR1);
     nanosleep(&pause, nullptr);
   }
 }
 
 TEST(PlatformSemaphore, SignalsInterruptOnlyInterruptibleWaits) {
   struct sigaction sa {}, old {};
-  sa.sa_handler = OnSignal;   // no SA_RESTART: sem_wait fails with EINTR
+  sa.sa_handler = [](int) {};   // no SA_RESTART: sem_wait fails with EINTR
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   sem_t sem;
   ASSERT_EQ(PF_SemInit(0, &sem, 1), 0);
   Waiter giveUp{&sem, 1}, keepOn{&sem, 0};
-  int64_t t1 = 0, t2 = 0;
-  ASSERT_EQ(PF_ThreadCreate(&t1, WaitThread, 0, 0, &giveUp), 0);
-  SignalWaiter(t1, giveUp, 100000);
-  ASSERT_EQ(PF_ThreadCreate(&t2, WaitThread, 0, 0, &keepOn), 0);
-  SignalWaiter(t2, keepOn, 50);
-  EXPECT_FALSE(keepOn.done);
+  ASSERT_NO_FATAL_FAILURE(StartAndSignal(giveUp, 100000));
+  ASSERT_NO_FATAL_FAILURE(StartAndSignal(keepOn, 50));
+  EXPECT_EQ(keepOn.result, 1);
   PF_SemUp(&sem);
-  pthread_join(static_cast<pthread_t>(t1), nullptr);
-  pthread_join(static_cast<pthread_t>(t2), nullptr);
+  for (Waiter *w : {&giveUp, &keepOn}) pthread_join(static_cast<pthread_t>(w->thread), nullptr);
   EXPECT_EQ(giveUp.result, QM_ERR_INTRPTD);
   EXPECT_EQ(keepOn.result, 0);
   PF_SemDestroy(&sem);
@@ -150,13 +140,6 @@ TEST(PlatformThread, HandlesAndAMutexReleasedByAnotherThread) {
   EXPECT_EQ(PF_MutexHold(&mutex), 0);
   PF_MutexDestroy(&mutex);
   EXPECT_NE(PF_ThreadCreate(&handle, nullptr, 0, 0, nullptr), 0);
-}
-
-TEST(PlatformProgram, NameIsRtkCutToTheBuffer) {
-  rtktest::GuardedBuffer four(4), two(2);
-  EXPECT_STREQ(PF_GetCurrentProgram(four.data(), 4), "rtk");
-  EXPECT_STREQ(PF_GetCurrentProgram(two.data(), 2), "r");
-  EXPECT_TRUE(four.Intact() && two.Intact());
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
 // The trace: mask texts both ways, levels, the program filter, plain lines
 // with their indentation, XML records, and the trace command.
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "diag_test_util.h"
 #include "qmerror.h"
 #include "qmexit.h"
@@ -15,7 +11,16 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-class TraceLines : public diagtest::DiagTest {};
+// DiagTest's defaults before each test, and the target, level and program
+// put back after it.
+struct Trace : diagtest::DiagTest {
+  void TearDown() override {
+    LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+    TRACE_SetLevelByStr("Fine");
+    TRACE_SetProgram(nullptr);
+    DiagTest::TearDown();
+  }
+};
 
 uint64_t Mask() {
   uint64_t m = 0;
@@ -23,76 +28,48 @@ uint64_t Mask() {
   return m;
 }
 
-std::string MaskText(uint64_t mask) {
-  char buf[256];
-  TRACE_mask2str(mask, buf, sizeof buf);
-  return buf;
-}
-
-TEST(TraceMaskText, ParsesNamesSeparatorsAndAll) {
+TEST_F(Trace, MaskTextParsesNamesSeparatorsAndAll) {
   constexpr uint64_t kOld = QM_TRACE_HASH;   // the mask before each case
-  const struct {
-    const char *text;
-    int32_t rc;
-    uint64_t mask;
-  } cases[] = {
+  const struct { const char *text; int32_t rc; uint64_t mask; } cases[] = {
       {"RTK", QM_SUCCESS, 0x0040000000000000ull},
-      {"rtk,file", QM_SUCCESS, QM_TRACE_RTK | QM_TRACE_FILE},
-      {"RTK|FILE", QM_SUCCESS, QM_TRACE_RTK | QM_TRACE_FILE},
-      {"ERR,RTK|FILE", QM_SUCCESS, QM_TRACE_ERR | QM_TRACE_RTK | QM_TRACE_FILE},
+      {"err,RTK|file", QM_SUCCESS, QM_TRACE_ERR | QM_TRACE_RTK | QM_TRACE_FILE},
       {"RTK|FILE,ERR", QM_ERR_IVLOGLVL, kOld},   // 'RTK|FILE' is one token
-      {",RTK", QM_SUCCESS, QM_TRACE_RTK},
-      {"", QM_SUCCESS, 0},
-      {"RTK, FILE", QM_ERR_IVLOGLVL, kOld},
-      {"!RTK", QM_ERR_IVLOGLVL, kOld},
-      {"0x40", QM_ERR_IVLOGLVL, kOld},
-      {"all", QM_SUCCESS, 0xFFFFFFFFFFFFFFFDull},
-      {"ALL,DEBUG1", QM_SUCCESS, ~0ull},
-      {"DEBUG1,all", QM_SUCCESS, 0xFFFFFFFFFFFFFFFDull},
-      {"vftest", QM_SUCCESS, 1ull << 52},
-      {"RTKRTKRTKRTKRTKRTKRTKRTKRTKRTK", QM_ERR_IVLOGLVL, kOld},
-      {nullptr, QM_ERR_NULLPARAM, kOld},
-  };
+      {",RTK", QM_SUCCESS, QM_TRACE_RTK},          {"", QM_SUCCESS, 0},
+      {"RTK, FILE", QM_ERR_IVLOGLVL, kOld},        {"!RTK", QM_ERR_IVLOGLVL, kOld},
+      {"all", QM_SUCCESS, 0xFFFFFFFFFFFFFFFDull},  {"ALL,DEBUG1", QM_SUCCESS, ~0ull},
+      {"DEBUG1,all", QM_SUCCESS, 0xFFFFFFFFFFFFFFFDull}, {"vftest", QM_SUCCESS, 1ull << 52},
+      {"RTKRTKRTKRTKRTKRTKRTKRTKRTKRTK", QM_ERR_IVLOGLVL, kOld}, {nullptr, QM_ERR_NULLPARAM, kOld}};
   for (const auto &c : cases) {
     TRACE_Set(kOld);
     EXPECT_EQ(TRACE_SetByStr(c.text), c.rc) << (c.text ? c.text : "(null)");
     EXPECT_EQ(Mask(), c.mask) << (c.text ? c.text : "(null)");
   }
-  TRACE_Set(0);
 }
 
-TEST(TraceMaskText, WritesNamesInRowOrderWithinTheBuffer) {
-  EXPECT_EQ(MaskText(QM_TRACE_FILE | QM_TRACE_RTK | QM_TRACE_BASIC), "BASIC,FILE,RTK");
-  EXPECT_EQ(MaskText(1ull << 52), "VFTEST,VFTEST");
-  EXPECT_EQ(MaskText((1ull << 43) | (0x1FFull << 55)), "");
-  const std::string all = MaskText(QM_TRACE_ALL);
+TEST_F(Trace, MaskTextWritesNamesInRowOrderWithinTheBuffer) {
+  // Names are cut like snprintf, writing stops once 9 bytes or fewer are
+  // left, and nothing lands outside the buffer (size 0: nothing at all).
+  const auto text = [](uint64_t mask, int32_t size) {
+    rtktest::GuardedBuffer buf(size ? static_cast<size_t>(size) : 1, 'z');
+    TRACE_mask2str(mask, buf.data(), size);
+    EXPECT_TRUE(buf.Intact()) << size;
+    return size ? std::string(buf.data()) : std::string(1, buf.data()[0]);
+  };
+  constexpr uint64_t kTwo = QM_TRACE_BASIC | QM_TRACE_SYS;
+  const struct { uint64_t mask; int32_t size; const char *text; } cases[] = {
+      {QM_TRACE_FILE | QM_TRACE_RTK | QM_TRACE_BASIC, 256, "BASIC,FILE,RTK"}, {1ull << 52, 256, "VFTEST,VFTEST"},
+      {(1ull << 43) | (0x1FFull << 55), 256, ""}, {kTwo, 1, ""}, {kTwo, 5, "BASI"}, {kTwo, 14, "BASIC"},
+      {kTwo, 15, "BASIC,SYS"}, {QM_TRACE_BASIC, 0, "z"}};
+  for (const auto &c : cases) EXPECT_EQ(text(c.mask, c.size), c.text) << c.size;
+  const std::string all = text(QM_TRACE_ALL, 256);
   EXPECT_EQ(all.size(), 250u);
   EXPECT_EQ(all.substr(0, 15) + all.substr(all.size() - 11), "BASIC,SYS,HOOK,,TABULATION");
-  // Names are cut like snprintf, writing stops once 9 bytes or fewer are
-  // left, and nothing lands outside the buffer.
-  const struct {
-    int32_t size;
-    const char *text;
-  } cuts[] = {{1, ""}, {5, "BASI"}, {14, "BASIC"}, {15, "BASIC,SYS"}};
-  for (const auto &c : cuts) {
-    rtktest::GuardedBuffer buf(static_cast<size_t>(c.size));
-    TRACE_mask2str(QM_TRACE_BASIC | QM_TRACE_SYS, buf.data(), c.size);
-    EXPECT_STREQ(buf.data(), c.text) << c.size;
-    EXPECT_TRUE(buf.Intact()) << c.size;
-  }
-  rtktest::GuardedBuffer none(1, 'z');
-  TRACE_mask2str(QM_TRACE_BASIC, none.data(), 0);
-  EXPECT_EQ(none.data()[0], 'z');
 }
 
-TEST(TraceSettings, LevelsProgramAndLogOn) {
-  const struct {
-    const char *name;
-    int32_t rc;
-    const char *level;
-  } cases[] = {{"coarse", QM_SUCCESS, "Coarse"}, {"MEDIUM", QM_SUCCESS, "Medium"},
-               {"Fine", QM_SUCCESS, "Fine"},     {"Verbose", QM_ERR_IVLOGLVL, "Fine"},
-               {"", QM_ERR_IVLOGLVL, "Fine"},     {nullptr, QM_ERR_IVLOGLVL, "Fine"}};
+TEST_F(Trace, LevelsProgramAndLogOn) {
+  const struct { const char *name; int32_t rc; const char *level; } cases[] = {
+      {"coarse", QM_SUCCESS, "Coarse"}, {"MEDIUM", QM_SUCCESS, "Medium"}, {"Fine", QM_SUCCESS, "Fine"},
+      {"Verbose", QM_ERR_IVLOGLVL, "Fine"}, {"", QM_ERR_IVLOGLVL, "Fine"}, {nullptr, QM_ERR_IVLOGLVL, "Fine"}};
   for (const auto &c : cases) {
     EXPECT_EQ(TRACE_SetLevelByStr(c.name), c.rc);
     EXPECT_STREQ(TRACE_GetLevelStr(), c.level);
@@ -104,10 +81,9 @@ TEST(TraceSettings, LevelsProgramAndLogOn) {
   TRACE_Set(QM_TRACE_RTK);
   EXPECT_NE(LogOn(QM_TRACE_RTK | QM_TRACE_FILE), 0);
   EXPECT_EQ(LogOn(QM_TRACE_FILE), 0);
-  TRACE_Set(0);
 }
 
-TEST_F(TraceLines, LevelProgramAndMaskDecideWhatIsWritten) {
+TEST_F(Trace, LevelProgramAndMaskDecideWhatIsWritten) {
   TRACE_Set(QM_TRACE_RTK);
   TRACE_SetLevelByStr("Coarse");
   TRACE_LogFine(QM_TRACE_RTK, "fine\n");
@@ -118,16 +94,20 @@ TEST_F(TraceLines, LevelProgramAndMaskDecideWhatIsWritten) {
   TRACE_LogL(QM_TRACE_RTK, 3, "level 3\n");
   TRACE_LogL(QM_TRACE_RTK, 2, "level 2\n");
   TRACE_LogFine(QM_TRACE_FILE, "other bit\n");
-  TRACE_SetProgram("RT");
-  TRACE_LogFine(QM_TRACE_RTK, "filter RT\n");
-  TRACE_SetProgram("rtkx");
-  TRACE_LogFine(QM_TRACE_RTK, "filter rtkx\n");
-  TRACE_SetProgram("");
-  TRACE_LogFine(QM_TRACE_RTK, "no filter\n");
-  EXPECT_EQ(CapturedTexts(), (Lines{"RTK coarse\n", "RTK level 2\n", "RTK filter RT\n", "RTK no filter\n"}));
+  for (const char *program : {"RT", "rtkx", ""}) {
+    TRACE_SetProgram(program);
+    TRACE_LogFine(QM_TRACE_RTK, "filter %s\n", program);
+  }
+  TRACE_SetByStr("all");   // the name is the first row of the line's mask
+  TRACE_LogFine(QM_TRACE_ALL, "a\n");
+  TRACE_LogFine(QM_TRACE_RTK | QM_TRACE_FILE, "b\n");
+  TRACE_LogFine((1ull << 52) | QM_TRACE_SYSPROTECT, "c\n");
+  TRACE_LogFine(1ull << 43, "d\n");
+  EXPECT_EQ(CapturedTexts(), (Lines{"RTK coarse\n", "RTK level 2\n", "RTK filter RT\n", "RTK filter \n", "BASIC a\n",
+                                    "FILE b\n", "VFTEST c\n", "??err?? d\n"}));
 }
 
-TEST_F(TraceLines, EntryAndExitLinesNestAndTheDepthStaysWithin0To20) {
+TEST_F(Trace, EntryAndExitLinesNestAndTheDepthStaysWithin0To20) {
   TRACE_Set(QM_TRACE_RTK);
   qmenter(QM_TRACE_RTK, "RTK_UninstallDriver", " mode: %d\n", 0);
   TRACE_LogFine(QM_TRACE_RTK, "inside\n");
@@ -159,16 +139,7 @@ TEST_F(TraceLines, EntryAndExitLinesNestAndTheDepthStaysWithin0To20) {
   EXPECT_EQ(CapturedTexts(), expected);
 }
 
-TEST_F(TraceLines, MaskNameIsTheFirstRowOfTheLinesMask) {
-  TRACE_SetByStr("all");
-  TRACE_LogFine(QM_TRACE_ALL, "a\n");
-  TRACE_LogFine(QM_TRACE_RTK | QM_TRACE_FILE, "b\n");
-  TRACE_LogFine((1ull << 52) | QM_TRACE_SYSPROTECT, "c\n");
-  TRACE_LogFine(1ull << 43, "d\n");
-  EXPECT_EQ(CapturedTexts(), (Lines{"BASIC a\n", "FILE b\n", "VFTEST c\n", "??err?? d\n"}));
-}
-
-TEST_F(TraceLines, XmlRecordsKeepTheDepthAndFlattenTheFirstLineFeed) {
+TEST_F(Trace, XmlRecordsKeepTheDepthAndFlattenTheFirstLineFeed) {
   TRACE_Set(QM_TRACE_RTK);
   TRACE_SetMode(1);
   diagtest::StdoutCapture raw;
@@ -190,43 +161,43 @@ TEST_F(TraceLines, XmlRecordsKeepTheDepthAndFlattenTheFirstLineFeed) {
 }
 
 // The reply to a command without mask and device, fed back, sets the same
-// settings again.
-TEST(TraceCommand, ReplyRoundTripsTheSettings) {
-  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+// settings again; the reply names target 0 "file", any other "terminal",
+// and is cut at the buffer size.
+TEST_F(Trace, CommandReplyRoundTripsTheSettingsAndIsCut) {
   TRACE_Set(QM_TRACE_RTK | QM_TRACE_FILE | QM_TRACE_ERR);
   char cmd[512] = "<trace level=\"medium\" program=\"rt\" mode=\"plain\"/>";
   ASSERT_EQ(TRACE_Parse_Common(cmd, sizeof cmd), QM_INFO_XMLRESPONSE);
   const std::string reply = cmd;
   EXPECT_EQ(reply, "<trace device=\"terminal\" mask=\"ERR,FILE,RTK\" level=\"Medium\" program=\"rt\"/>");
-  TRACE_Set(QM_TRACE_HASH);
+  TRACE_Set(0);
   TRACE_SetLevelByStr("Coarse");
   TRACE_SetProgram("other");
   LOG_SetTarget(QM_LOG_TARGET_FILE);
+  char probe[128] = "<trace/>";
+  ASSERT_EQ(TRACE_Parse_Common(probe, sizeof probe), QM_INFO_XMLRESPONSE);
+  EXPECT_STREQ(probe, "<trace device=\"file\" mask=\"\" level=\"Coarse\" program=\"other\"/>");
   EXPECT_EQ(TRACE_Parse_Common(cmd, sizeof cmd), QM_SUCCESS);
   char again[512] = "<trace/>";
   ASSERT_EQ(TRACE_Parse_Common(again, sizeof again), QM_INFO_XMLRESPONSE);
   EXPECT_EQ(std::string(again), reply);
-  TRACE_Set(0);
-  TRACE_SetProgram(nullptr);
-  TRACE_SetLevelByStr("Fine");
-  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  LOG_SetTarget(2);
+  rtktest::GuardedBuffer small(20);
+  STR_copy(small.data(), "<trace/>", 20);
+  EXPECT_EQ(TRACE_Parse_Common(small.data(), 20), QM_INFO_XMLRESPONSE);
+  EXPECT_STREQ(small.data(), "<trace device=\"term");
+  EXPECT_TRUE(small.Intact());
+  EXPECT_EQ(TRACE_Parse_Common(nullptr, 10), QM_ERR_NULLPARAM);
 }
 
-TEST(TraceCommand, AppliesLevelThenDeviceThenMask) {
-  const struct {
-    const char *cmd;
-    int32_t rc;
-    int32_t target;   // each case starts from target 0, mask HASH, level Fine
-    uint64_t mask;
-    const char *level;
-  } cases[] = {
+TEST_F(Trace, CommandAppliesLevelThenDeviceThenMask) {
+  // Each case starts from target 0, mask HASH, level Fine.
+  const struct { const char *cmd; int32_t rc; int32_t target; uint64_t mask; const char *level; } cases[] = {
       {"<trace device=\"screen\"/>", QM_SUCCESS, 1, QM_TRACE_HASH, "Fine"},
       {"<trace mask='RTK' level='Coarse' device='terminal'/>", QM_SUCCESS, 1, QM_TRACE_RTK, "Coarse"},
       {"<trace mask=\"RTK,BOGUS\" level=\"Coarse\"/>", QM_ERR_IVLOGLVL, 0, QM_TRACE_HASH, "Coarse"},
       {"<trace device=\"printer\" mask=\"RTK\" level=\"Medium\"/>", QM_ERR_IVLOGDEV, 0, QM_TRACE_HASH, "Medium"},
       {"<trace level=\"verbose\" mask=\"RTK\" device=\"screen\"/>", QM_ERR_IVLOGLVL, 0, QM_TRACE_HASH, "Fine"},
-      {"<trace mask=\"\"/>", QM_SUCCESS, 0, 0, "Fine"},
-  };
+      {"<trace mask=\"\"/>", QM_SUCCESS, 0, 0, "Fine"}};
   for (const auto &c : cases) {
     LOG_SetTarget(QM_LOG_TARGET_FILE);
     TRACE_Set(QM_TRACE_HASH);
@@ -240,26 +211,6 @@ TEST(TraceCommand, AppliesLevelThenDeviceThenMask) {
     EXPECT_EQ(Mask(), c.mask) << c.cmd;
     EXPECT_STREQ(TRACE_GetLevelStr(), c.level) << c.cmd;
   }
-  TRACE_Set(0);
-  TRACE_SetLevelByStr("Fine");
-  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-  EXPECT_EQ(TRACE_Parse_Common(nullptr, 10), QM_ERR_NULLPARAM);
-}
-
-TEST(TraceCommand, ReplyNamesTargetsAndIsCutAtTheBufferSize) {
-  TRACE_Set(0);
-  LOG_SetTarget(QM_LOG_TARGET_FILE);
-  char cmd[128] = "<trace level='coarse'/>";
-  ASSERT_EQ(TRACE_Parse_Common(cmd, sizeof cmd), QM_INFO_XMLRESPONSE);
-  EXPECT_STREQ(cmd, "<trace device=\"file\" mask=\"\" level=\"Coarse\" program=\"\"/>");
-  LOG_SetTarget(2);   // any target but 0 is named "terminal"
-  rtktest::GuardedBuffer small(20);
-  STR_copy(small.data(), "<trace/>", 20);
-  EXPECT_EQ(TRACE_Parse_Common(small.data(), 20), QM_INFO_XMLRESPONSE);
-  EXPECT_STREQ(small.data(), "<trace device=\"term");
-  EXPECT_TRUE(small.Intact());
-  TRACE_SetLevelByStr("Fine");
-  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
 }
 
 }  // namespace
