@@ -1,7 +1,6 @@
 // Test support for the driver channel (see standin.h).
 #include "standin.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -22,31 +21,23 @@
 namespace drvtest {
 namespace {
 
-constexpr long kOverlayMagic = 0x794c7630;
-
 // Splits a log line into its key=value words; a quoted value may hold
 // blanks and backslash escapes.
 LogEntry ParseLine(const std::string &line) {
   LogEntry entry;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && line[i] == ' ') ++i;
+  for (size_t i = 0; i < line.size();) {
+    if (line[i] == ' ') { ++i; continue; }
     const size_t keyStart = i;
     while (i < line.size() && line[i] != '=' && line[i] != ' ') ++i;
     const std::string key = line.substr(keyStart, i - keyStart);
     std::string value;
-    if (i < line.size() && line[i] == '=') {
-      ++i;
-      if (i < line.size() && line[i] == '"') {
-        for (++i; i < line.size() && line[i] != '"'; ++i) {
-          if (line[i] == '\\' && i + 1 < line.size()) ++i;
-          value += line[i];
-        }
-        ++i;
-      } else {
-        while (i < line.size() && line[i] != ' ') value += line[i++];
-      }
+    const bool quoted = i + 1 < line.size() && line[i] == '=' && line[i + 1] == '"';
+    if (i < line.size() && line[i] == '=') ++i;
+    for (i += quoted; i < line.size() && line[i] != (quoted ? '"' : ' '); ++i) {
+      if (quoted && line[i] == '\\' && i + 1 < line.size()) ++i;
+      value += line[i];
     }
+    i += quoted;
     if (key.empty()) continue;
     if (entry.empty()) entry["event"] = key;
     entry[key] = value;
@@ -61,32 +52,31 @@ std::vector<std::string> ReadLines(const char *path) {
   return lines;
 }
 
+std::string Failed(const std::string &what) { return "cannot " + what + ": " + strerror(errno); }
+
 }  // namespace
 
 std::string EnterDriverSandbox() {
   // A test that ran before in this process left its sandbox behind in the
-  // copied mounts: drop its /dev so that every test starts afresh.
+  // copied mounts: drop its /dev (an overlay) so that every test starts afresh.
   struct statfs dev;
-  if (statfs("/dev", &dev) == 0 && dev.f_type == kOverlayMagic && umount2("/dev", MNT_DETACH) != 0)
-    return std::string("cannot drop the previous /dev overlay: ") + strerror(errno);
+  if (statfs("/dev", &dev) == 0 && dev.f_type == 0x794c7630 && umount2("/dev", MNT_DETACH) != 0)
+    return Failed("drop the previous /dev overlay");
   for (const char *dir : {"/tmp", "/run"}) {
     if (mount("rtktest", dir, "tmpfs", 0, "mode=1777") != 0)
-      return std::string("cannot mount a private ") + dir + ": " + strerror(errno);
+      return Failed(std::string("mount a private ") + dir);
   }
-  if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0)
-    return std::string("cannot prepare the /dev overlay: ") + strerror(errno);
-  if (mount("rtkdev", "/dev", "overlay", 0,
+  if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0 ||
+      mount("rtkdev", "/dev", "overlay", 0,
             "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)
-    return std::string("cannot overlay /dev: ") + strerror(errno);
+    return Failed("overlay /dev");
   return "";
 }
 
 bool IsMounted(const std::string &path) {
   std::ifstream in("/proc/self/mountinfo");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string skip, point;
-    fields >> skip >> skip >> skip >> skip >> point;
+  for (std::string line, skip, point; std::getline(in, line);) {
+    std::istringstream(line) >> skip >> skip >> skip >> skip >> point;
     if (point == path) return true;
   }
   return false;
@@ -105,18 +95,16 @@ int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
   argv.push_back(MountPoint());
   const int status = rtktest::RunCommand(argv, output);
   if (status == 0) {
-    std::ifstream in(PidFile());
-    in >> pid_;
-    seen_ = 0;
+    std::ifstream(PidFile()) >> pid_;
     Forget();
   }
   return status;
 }
 
 bool StandIn::Stop() {
-  if (pid_ <= 0) return true;
   const pid_t pid = pid_;
   pid_ = -1;
+  if (pid <= 0) return true;
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) return false;
   kill(pid, SIGTERM);
@@ -137,9 +125,8 @@ std::vector<LogEntry> StandIn::Requests() const {
 
 std::vector<LogEntry> StandIn::Ioctls() const {
   std::vector<LogEntry> ioctls;
-  for (LogEntry &entry : Requests()) {
+  for (LogEntry &entry : Requests())
     if (entry["event"] == "ioctl") ioctls.push_back(entry);
-  }
   return ioctls;
 }
 
