@@ -32,13 +32,17 @@ fi
 
 if [ -n "$objects" ]; then
   # readelf -sW columns: Num Value Size Type Bind Vis Ndx Name. Defined global
-  # or weak symbols of default visibility are the ones meant for callers.
+  # or weak symbols of default visibility are the ones meant for callers,
+  # except weak C++ names (inline and template code of the standard headers,
+  # emitted out of line in unoptimised builds) and AddressSanitizer's
+  # __odr_asan.* markers of exported variables.
   old_ifs=$IFS; IFS=';'
   # shellcheck disable=SC2086
   set -- $objects
   IFS=$old_ifs
   readelf -sW "$@" | awk '
-    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 {
+    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 &&
+    !($5 == "WEAK" && $8 ~ /^_Z/) && $8 !~ /^__odr_asan[.]/ {
       kind = ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object"; print $8, kind }' |
     sort -u > "$work/marked"
   comm -23 "$work/marked" "$work/expected" > "$work/unlisted"
