@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include "pf_user.h"
 #include "qma_ctl.h"
@@ -17,6 +18,11 @@
 #include "qmlog.h"
 #include "qmstr.h"
 #include "qmtrace.h"
+
+// Programs fill the request themselves: the 8-byte traceOn, then untarDir.
+static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
+static_assert(offsetof(RTK_InstallRequest, untarDir) == 8);
+static_assert(sizeof(RTK_InstallRequest) == 8 + RTK_UNTARDIR_SIZE);
 
 extern "C" {
 

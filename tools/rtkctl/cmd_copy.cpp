@@ -116,14 +116,11 @@ int RunCopy(int argc, char **argv) {
   const int32_t rc = qmfile_CopyFile(dst.data(), src.data(), catchup ? 1 : 0, 0, OnBlock,
                                      reinterpret_cast<uint64_t>(&progress), msg, sizeof msg, &copied);
   if (progress.expected > 0 || copied > 0) Draw(progress, Now(), true);
-  if (rc == QM_SUCCESS) {
-    std::printf("copy: %s bytes %" PRId64 "\n", catchup ? "read" : "copied", copied);
-    return rtkctl::kExitOk;
-  }
-  std::fprintf(stderr, "rtkctl copy: %s%s (%d) after %" PRId64 " bytes%s%s\n",
-               interrupted ? "interrupted: " : "", QMERR_err2mnemonic(rc), rc, copied,
-               msg[0] != '\0' ? ": " : "", msg);
-  return rtkctl::kExitFailed;
+  std::printf("%s %" PRId64 " bytes%s\n", catchup ? "read" : "copied", copied,
+              interrupted ? " (interrupted)" : "");
+  if (msg[0] != '\0') std::printf("message: %s\n", msg);
+  rtkctl::PrintResult(rc);
+  return rtkctl::ExitStatusFor(rc);
 }
 
 const rtkctl::Registration kRegistration(kCopy);

@@ -53,12 +53,14 @@ int RunTail(int argc, char **argv) {
     std::fputs(out.data(), stdout);
     return rtkctl::kExitOk;
   }
-  if (rc == QM_ERR_NOENT) {
-    std::fprintf(stderr, "rtkctl tail: %s: no such file (%s, %d)\n", path, QMERR_err2mnemonic(rc), rc);
+  // A file that cannot be opened leaves its message, with a line feed, in out.
+  if (out[0] != '\0') {
+    std::fprintf(stderr, "rtkctl tail: %s", out.data());
   } else {
-    std::fprintf(stderr, "rtkctl tail: %s (%d): %s", QMERR_err2mnemonic(rc), rc, out.data());
+    std::fprintf(stderr, "rtkctl tail: %s\n", path);
   }
-  return rtkctl::kExitFailed;
+  rtkctl::PrintResult(rc);
+  return rtkctl::ExitStatusFor(rc);
 }
 
 const rtkctl::Registration kRegistration(kTail);

@@ -40,13 +40,9 @@ int RunWalk(int argc, char **argv) {
   if (rc == QM_ERR_IVLENGTH) {
     std::fprintf(stderr, "rtkctl walk: some entries were left out: their path is longer than %d bytes\n",
                  QMFILE_WALK_PATH_SIZE - 1);
-    return rtkctl::kExitFailed;
   }
-  if (rc != QM_SUCCESS) {
-    std::fprintf(stderr, "rtkctl walk: %s (%d): %s\n", QMERR_err2mnemonic(rc), rc, QMERR_err2str(rc));
-    return rtkctl::kExitFailed;
-  }
-  return rtkctl::kExitOk;
+  if (rc != QM_SUCCESS) rtkctl::PrintResult(rc);
+  return rtkctl::ExitStatusFor(rc);
 }
 
 const rtkctl::Registration kRegistration(kWalk);
