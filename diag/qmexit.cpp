@@ -99,7 +99,8 @@ int32_t qmexit_register(QMEXIT_Handler handler, const char *name) {
 }
 
 // Calls every registered handler, newest first, tracing each call under
-// QML. The handlers stay registered.
+// QML. The handlers stay registered. Nothing runs this at process exit on
+// its own: the loading program decides when its modules are torn down.
 void qmexit_rundown(void) {
   for (int32_t i = g_used.load(std::memory_order_acquire) - 1; i >= 0; --i) {
     const ExitSlot &slot = qmexits_list[i];

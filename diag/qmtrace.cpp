@@ -363,7 +363,8 @@ void TRACE_SetProgram(const char *program) {
   STR_copy(traceProgram, program, kProgramSize);
 }
 
-// The program filter, empty when there is none.
+// The program filter, empty when there is none. The caller reads the
+// stored text itself, so a filter set meanwhile by another thread may show.
 const char *TRACE_GetProgram(void) { return traceProgram; }
 
 // Sets the output mode: 0 plain lines, nonzero XML records.

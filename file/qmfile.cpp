@@ -630,13 +630,28 @@ int removeEntry(const char *path, const struct stat *, int type, struct FTW *) {
   return 0;
 }
 
+// True when path names the root directory itself, under whatever name
+// ("/", "//", "/tmp/.."); a link to it is only a link.
+bool isRootDirectory(const char *path) {
+  struct stat target {};
+  struct stat root {};
+  return lstat(path, &target) == 0 && stat("/", &root) == 0 && target.st_dev == root.st_dev &&
+         target.st_ino == root.st_ino;
+}
+
 // Removes the tree without a shell: whatever characters the path holds, it
 // is one operand and nothing else is touched. Symbolic links are removed,
 // not followed, and file systems mounted below the tree are not entered
-// (their mount points stay, so the tree then counts as not removed).
+// (their mount points stay, so the tree then counts as not removed). The
+// root directory is refused, as "rm -rf" refuses it by default.
 int32_t removeTree(const char *path) {
   removalError = 0;
-  const int status = nftw(path, removeEntry, kRemoveOpenFds, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  int status = -1;
+  if (isRootDirectory(path)) {
+    removalError = EPERM;
+  } else {
+    status = nftw(path, removeEntry, kRemoveOpenFds, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  }
   const int err = removalError != 0 ? removalError : errno;
   TRACE_LogFine(kTrace, "full_rmdir: [%s] result: %d\n", path, status);
   PF_Attrs attrs;

@@ -586,6 +586,7 @@ extern "C" void MEM_Walk(const char *which) {
 // reported but do not fail the check; a damaged header or a wrong total do.
 extern "C" int32_t qmmem_check(void) {
   if (debugLevel() == 0) return 0;
+  initHeap();
   ReadPass pass;
   uint64_t total = 0;
   for (Header *b = thelist; b != nullptr; b = b->next) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include "pf_user.h"
 #include "qma_ctl.h"
@@ -29,6 +30,12 @@ char *PF_GetCurrentProgram(char *buf, int32_t size) {
 }
 
 }  // extern "C"
+
+// Programs build the request themselves: untarDir directly follows the
+// 8-byte traceOn.
+static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
+static_assert(offsetof(RTK_InstallRequest, untarDir) == 8);
+static_assert(sizeof(RTK_InstallRequest) == 8 + RTK_UNTARDIR_SIZE);
 
 namespace {
 

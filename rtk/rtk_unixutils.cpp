@@ -63,6 +63,19 @@ int32_t runScript(const char *command, const char *directory) {
   return PF_DoSystemCommand(command, directory, 1);
 }
 
+// Runs one of the scripts in the installation directory ("load",
+// "qmloaddrv.sh", ...), tracing "<action> cmd is <command>". When no shell
+// could start it, logs "failed to run <script less .sh>" and answers false.
+bool runInstalledScript(const char *action, const char *script, const char *directory) {
+  char command[kCommandSize];
+  formatCommand(command, "%s%s", kInstallDir, script);
+  TRACE_LogFine(QM_TRACE_RTK, "%s cmd is %s\n", action, command);
+  if (runScript(command, directory) == QM_SUCCESS) return true;
+  const int nameLength = static_cast<int>(std::strcspn(script, "."));
+  LOG_Log(QM_LOG_ERROR, "failed to run %.*s\n", nameLength, script);
+  return false;
+}
+
 // Asks the running driver for its version and answers the load flag: 1 when
 // no driver is loaded or the loaded one is older than the one this library
 // carries, 0 when it is current or answered without XML. A reply that gives
@@ -133,33 +146,16 @@ RTK_Result PF_rtk_InstallDriver(const RTK_InstallRequest *request) {
   }
   if (loadFlag == 0) return QM_SUCCESS;
 
-  formatCommand(command, "%sqmloaddrv.sh", kInstallDir);
-  TRACE_LogFine(QM_TRACE_RTK, "load cmd is %s\n", command);
-  if (runScript(command, platformDir) != QM_SUCCESS) {
-    LOG_Log(QM_LOG_ERROR, "failed to run qmloaddrv\n");
-    return QM_ERR_DRVROPEN;
-  }
-  return QM_SUCCESS;
+  return runInstalledScript("load", "qmloaddrv.sh", platformDir) ? QM_SUCCESS : QM_ERR_DRVROPEN;
 }
 
 // Unloads the driver first when mode is 1, then uninstalls the product.
 RTK_Result PF_rtk_UninstallDriver(int32_t mode) {
-  char command[kCommandSize];
-  if (mode == 1) {
-    formatCommand(command, "%sqmunloaddrv.sh", kInstallDir);
-    TRACE_LogFine(QM_TRACE_RTK, "unload cmd is %s\n", command);
-    if (runScript(command, kInstallDir) != QM_SUCCESS) {
-      LOG_Log(QM_LOG_ERROR, "failed to run qmunloaddrv\n");
-      return QM_ERR_UNLOAD_DRV_FAILED;
-    }
+  if (mode == 1 && !runInstalledScript("unload", "qmunloaddrv.sh", kInstallDir)) {
+    return QM_ERR_UNLOAD_DRV_FAILED;
   }
-  formatCommand(command, "%srtkuninstall", kInstallDir);
-  TRACE_LogFine(QM_TRACE_RTK, "uninstall cmd is %s\n", command);
-  if (runScript(command, kInstallDir) != QM_SUCCESS) {
-    LOG_Log(QM_LOG_ERROR, "failed to run rtkuninstall\n");
-    return QM_ERR_UNINSTALL_FAILED;
-  }
-  return QM_SUCCESS;
+  return runInstalledScript("uninstall", "rtkuninstall", kInstallDir) ? QM_SUCCESS
+                                                                       : QM_ERR_UNINSTALL_FAILED;
 }
 
 }  // extern "C"

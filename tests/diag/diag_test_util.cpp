@@ -60,6 +60,11 @@ void DiagTest::SetUp() {
   TRACE_SetProgram(nullptr);
   TRACE_SetMode(0);
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  StartCapture();
+}
+
+void DiagTest::StartCapture() {
+  delete capture_;
   static int serial = 0;
   marker_ = "start of test " + std::to_string(++serial) + " " + std::to_string(rand()) + "\n";
   capture_ = new StdoutCapture();

@@ -39,6 +39,7 @@ class DiagTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  void StartCapture();   // a new capture and marker (e.g. in a forked child)
   std::vector<LogLine> Captured();   // the lines after the marker
   std::vector<std::string> CapturedTexts();
 

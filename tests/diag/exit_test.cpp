@@ -1,4 +1,7 @@
 // The call frame's exit lines and the exit-handler list with its rundown.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -14,7 +17,10 @@ namespace {
 using diagtest::DiagTest;
 using Lines = std::vector<std::string>;
 
-class ExitLines : public DiagTest {};
+class ExitLines : public DiagTest {
+ protected:
+  void RegisterAndRunDown();
+};
 
 TEST_F(ExitLines, EachWriterFormatsItsValue) {
   TRACE_Set(QM_TRACE_FILE);
@@ -58,8 +64,9 @@ std::string Ptr(QMEXIT_Handler h) {
 }
 
 // Registration, duplicates, the rundown's order and trace, and the full
-// list, in one sequence because the list lives for the whole process.
-TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
+// list, in one sequence. It runs in a child process: the list lives for the
+// whole process, and the rundown also runs the library's own handlers.
+void ExitLines::RegisterAndRunDown() {
   EXPECT_EQ(qmexit_register(&Handler<1>, "first"), 0);
   EXPECT_EQ(qmexit_register(&Handler<2>, "second"), 0);
   EXPECT_EQ(qmexit_register(&Handler<1>, "renamed"), 0);
@@ -102,6 +109,21 @@ TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
   ASSERT_EQ(g_calls.size(), 3u + static_cast<size_t>(accepted));
   EXPECT_EQ(g_calls.front(), 9 + accepted);
   EXPECT_EQ(qmexit_register(nullptr, "null"), -1);
+}
+
+TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
+  std::fflush(stdout);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    StartCapture();
+    RegisterAndRunDown();
+    std::fflush(stdout);
+    _exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the failures the child reported";
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // Test helpers for the catalogue.
 #include "errtest.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstring>
+
+#include "diag_test_util.h"
 
 #include "qmerror.h"
 #include "qmlog.h"
@@ -38,28 +39,11 @@ void InFreshProcess(const std::function<void()> &body) {
       testing::ExitedWithCode(0), "");
 }
 
-LogCapture::LogCapture() : saved_(dup(STDOUT_FILENO)), file_(std::tmpfile()) {
-  std::fflush(stdout);
-  if (file_ != nullptr) dup2(fileno(file_), STDOUT_FILENO);
+std::string Logged(const std::function<void()> &body) {
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-}
-
-std::string LogCapture::Text() {
-  std::fflush(stdout);
-  std::string text;
-  char block[4096];
-  std::rewind(file_);
-  for (size_t n; (n = std::fread(block, 1, sizeof block, file_)) > 0;) text.append(block, n);
-  std::rewind(file_);
-  EXPECT_EQ(ftruncate(fileno(file_), 0), 0);
-  return text;
-}
-
-LogCapture::~LogCapture() {
-  std::fflush(stdout);
-  dup2(saved_, STDOUT_FILENO);
-  close(saved_);
-  std::fclose(file_);
+  diagtest::StdoutCapture capture;
+  body();
+  return capture.Finish();
 }
 
 }  // namespace errtest

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,17 +25,7 @@ const std::vector<Row> &AllRows();
 // current test.
 void InFreshProcess(const std::function<void()> &body);
 
-// Sends the message log to standard output, and that into a file; Text()
-// answers what was written since the last call.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::string Text();
-
- private:
-  int saved_ = -1;
-  std::FILE *file_ = nullptr;
-};
+// Runs body with the message log on the terminal and answers what it wrote.
+std::string Logged(const std::function<void()> &body);
 
 }  // namespace errtest

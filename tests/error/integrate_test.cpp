@@ -10,7 +10,7 @@
 namespace {
 
 using errtest::InFreshProcess;
-using errtest::LogCapture;
+using errtest::Logged;
 
 // Integrates a messages text from a writable copy.
 int32_t Integrate(std::string text) { return QMERR_Integrate(text.data()); }
@@ -75,15 +75,12 @@ TEST(MessagesFile, AlreadySetRule) {
 
 TEST(MessagesFile, DisabledEnabledAndFailures) {
   InFreshProcess([] {
-    LogCapture log;
     EXPECT_EQ(Integrate("<Message val='5001' disabled><MsgText>x</MsgText></Message>"), QM_SUCCESS);
     EXPECT_EQ(Integrate("<Message val=5002 disabled='no'><MsgText>y</MsgText></Message>"), QM_SUCCESS);
     EXPECT_EQ(Integrate("<Message val=5003 disabled></Message>"), QM_ERR_IVSYNTAX);  // the flag is set all the same
     EXPECT_EQ(QMERR_getDisabled(QM_ERR_NOMEM) + QMERR_getDisabled(QM_ERR_INTRPTD) + QMERR_getDisabled(QM_ERR_DRVROPEN), 3);
     EXPECT_STREQ(QMERR_err2str(QM_ERR_NOMEM), "x");
-    log.Text();
-    QMERR_Announce(QM_ERR_NOMEM);
-    EXPECT_EQ(log.Text(), "");
+    EXPECT_EQ(Logged([] { QMERR_Announce(QM_ERR_NOMEM); }), "");
     EXPECT_EQ(Integrate("<Message val='5001' enabled><MsgText>x</MsgText></Message>"), QM_SUCCESS);
     EXPECT_EQ(QMERR_getDisabled(QM_ERR_NOMEM), 0);
 
@@ -96,15 +93,16 @@ TEST(MessagesFile, DisabledEnabledAndFailures) {
     for (const auto &[text, rc] : failures) EXPECT_EQ(Integrate(text), rc) << text;
     EXPECT_STREQ(QMERR_err2str(QM_ERR_IOERR), "Error doing file I/O");
 
-    log.Text();
-    EXPECT_EQ(Integrate(Element(QM_ERR_IOERR, "one") + "<MessageBox/>" + Element(QM_ERR_NOENT, "two")), QM_ERR_IVKEYWORD);
-    EXPECT_NE(log.Text().find("Quillmar ERROR QMERR_Integrate, err: Unknown XML command for [<MessageBox/>]\n"), std::string::npos);
+    std::string out = Logged([] {
+      EXPECT_EQ(Integrate(Element(QM_ERR_IOERR, "one") + "<MessageBox/>" + Element(QM_ERR_NOENT, "two")), QM_ERR_IVKEYWORD);
+    });
+    EXPECT_NE(out.find("Quillmar ERROR QMERR_Integrate, err: Unknown XML command for [<MessageBox/>]\n"), std::string::npos);
     EXPECT_STREQ(QMERR_err2str(QM_ERR_IOERR), "one");
     EXPECT_STREQ(QMERR_err2str(QM_ERR_NOENT), "File (or path) does not exist");
     // Attributes are looked up to the end of the text: an element without
     // val takes the next one's, which then has none.
-    EXPECT_EQ(Integrate("<Message><MsgText>a</MsgText></Message>" + Element(QM_ERR_NOENT, "two")), QM_ERR_IVVALUE);
-    EXPECT_NE(log.Text().find("err: Value specified for an error value is either missing or invalid for [<Message "),
+    out = Logged([] { EXPECT_EQ(Integrate("<Message><MsgText>a</MsgText></Message>" + Element(QM_ERR_NOENT, "two")), QM_ERR_IVVALUE); });
+    EXPECT_NE(out.find("err: Value specified for an error value is either missing or invalid for [<Message "),
               std::string::npos);
     EXPECT_STREQ(QMERR_err2str(QM_ERR_NOENT), "a");
   });
@@ -127,18 +125,18 @@ TEST(MessagesFile, ExitHandlerPutsBackEarlierTexts) {
 
 TEST(Announce, LineShapes) {
   InFreshProcess([] {
-    LogCapture log;
     const std::string next = std::to_string(getpid()) + " ", text506(506, 'y'), text511(511, 'z');
     ASSERT_EQ(Integrate(Element(QM_ERR_IOERR, text506) + Element(QM_ERR_NOENT, text511)), QM_SUCCESS);
-    QMERR_Announce(QM_INFO_MSGREPEAT, 3);
-    QMERR_Announce(QM_ERR_ALLOC, 65536, "CopyFile");
-    QMERR_Announce(QM_ERR_HTMLDAEMON);
-    QMERR_Announce(5006);
-    QMERR_Announce(QM_INFO_SYNTAX3);
-    QMERR_Announce(QM_ERR_IOERR);
-    QMERR_Announce(QM_ERR_NOENT);
-    QMERR_Announce(QM_ERR_NOMEM);
-    const std::string out = log.Text();
+    const std::string out = Logged([] {
+      QMERR_Announce(QM_INFO_MSGREPEAT, 3);
+      QMERR_Announce(QM_ERR_ALLOC, 65536, "CopyFile");
+      QMERR_Announce(QM_ERR_HTMLDAEMON);
+      QMERR_Announce(5006);
+      QMERR_Announce(QM_INFO_SYNTAX3);
+      QMERR_Announce(QM_ERR_IOERR);
+      QMERR_Announce(QM_ERR_NOENT);
+      QMERR_Announce(QM_ERR_NOMEM);
+    });
     for (const std::string &expected : {
              "Quillmar Info MSGREPEAT(6001):Last message repeated 3 times.\n" + next,
              "Quillmar ERROR ALLOC(6010):Memory allocation failed of 65536 bytes in function CopyFile.\n" + next,

@@ -62,14 +62,15 @@ TEST(CatalogueTexts, ConventionsHoldOverTheWholeTable) {
 
 TEST(DisabledFlag, StoredAsGivenAndAbsentCodesShareWeird) {
   InFreshProcess([] {
-    errtest::LogCapture log;
-    TRACE_Set(QM_TRACE_ERR);
-    QMERR_setDisabled(QM_ERR_NOMEM, 7);
-    QMERR_setDisabled(5006, 1);
+    const std::string out = errtest::Logged([] {
+      TRACE_Set(QM_TRACE_ERR);
+      QMERR_setDisabled(QM_ERR_NOMEM, 7);
+      QMERR_setDisabled(5006, 1);
+    });
     EXPECT_EQ(QMERR_getDisabled(QM_ERR_NOMEM), 7);
     EXPECT_EQ(QMERR_getDisabled(QM_ERR_INTRPTD), 0);
     EXPECT_EQ(QMERR_getDisabled(4242), 1);
-    EXPECT_NE(log.Text().find("QMERR_setDisbled: err:5006 idx:223 to disabled:1\n"), std::string::npos);
+    EXPECT_NE(out.find("QMERR_setDisbled: err:5006 idx:223 to disabled:1\n"), std::string::npos);
   });
 }
 
@@ -79,29 +80,29 @@ TEST(DisabledFlag, StoredAsGivenAndAbsentCodesShareWeird) {
 // that held markers.
 TEST(OneTimeConversion, ManyThreadsThenExitHandler) {
   InFreshProcess([] {
-    errtest::LogCapture log;
-    std::atomic<bool> go{false};
     std::vector<std::vector<const char *>> seen(6);
-    std::vector<std::thread> threads;
-    for (auto &texts : seen) {
-      threads.emplace_back([&go, &texts] {
+    const std::string out = errtest::Logged([&seen] {
+      std::atomic<bool> go{false};
+      std::vector<std::thread> threads;
+      for (auto &texts : seen) {
+        threads.emplace_back([&go, &texts] {
+          while (!go) std::this_thread::yield();
+          for (const Row &r : AllRows()) texts.push_back(QMERR_err2str(r.code));
+        });
+      }
+      threads.emplace_back([&go] {
         while (!go) std::this_thread::yield();
-        for (const Row &r : AllRows()) texts.push_back(QMERR_err2str(r.code));
+        for (int i = 0; i < 100; ++i) QMERR_Announce(QM_ERR_DRIVERWRITE, i);
       });
-    }
-    threads.emplace_back([&go] {
-      while (!go) std::this_thread::yield();
-      for (int i = 0; i < 100; ++i) QMERR_Announce(QM_ERR_DRIVERWRITE, i);
+      threads.emplace_back([&go] {
+        while (!go) std::this_thread::yield();
+        for (int i = 0; i <= 100; ++i) QMERR_setDisabled(QM_ERR_INTRPTD, i);
+      });
+      go = true;
+      for (std::thread &t : threads) t.join();
     });
-    threads.emplace_back([&go] {
-      while (!go) std::this_thread::yield();
-      for (int i = 0; i <= 100; ++i) QMERR_setDisabled(QM_ERR_INTRPTD, i);
-    });
-    go = true;
-    for (std::thread &t : threads) t.join();
     for (const auto &texts : seen) EXPECT_EQ(texts, seen[0]);
     EXPECT_EQ(QMERR_getDisabled(QM_ERR_INTRPTD), 100);
-    const std::string out = log.Text();
     for (int i = 0; i < 100; ++i) {
       EXPECT_NE(out.find("ERROR DRIVERWRITE(6021):Failed to write " + std::to_string(i) + " bytes to the driver.\n"),
                 std::string::npos) << i;
@@ -124,14 +125,15 @@ TEST(OneTimeConversion, NoHeapMemoryKeepsBuiltInTexts) {
   GTEST_SKIP() << "an address-space limit cannot be set under a sanitizer";
 #endif
   InFreshProcess([] {
-    errtest::LogCapture log;
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (256 << 10);
-    const rlimit small{limit, limit};
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &small), 0);
-    EXPECT_STREQ(QMERR_err2str(QM_INFO_MSGREPEAT), "Last message repeated <var type=\"int32\"/> times.");
-    EXPECT_NE(log.Text().find("qmerror convert failed:Last message repeated <var"), std::string::npos);
+    const std::string out = errtest::Logged([] {
+      long pages = 0;
+      std::ifstream("/proc/self/statm") >> pages;
+      const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (256 << 10);
+      const rlimit small{limit, limit};
+      ASSERT_EQ(setrlimit(RLIMIT_AS, &small), 0);
+      EXPECT_STREQ(QMERR_err2str(QM_INFO_MSGREPEAT), "Last message repeated <var type=\"int32\"/> times.");
+    });
+    EXPECT_NE(out.find("qmerror convert failed:Last message repeated <var"), std::string::npos);
   });
 }
 

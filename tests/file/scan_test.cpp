@@ -1,5 +1,6 @@
 // Directory scans and their order, counting, tree walks and removals.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -145,6 +146,23 @@ TEST(FileRemove, RemovesExactlyTheNamedTreeWhateverItsName) {
   EXPECT_EQ(qmfile_rmdirTree((dir / "empty").c_str()), QM_SUCCESS);
   EXPECT_NE(access((dir / "empty").c_str(), F_OK), 0);
   EXPECT_EQ(qmfile_rmdirTree((dir / "missing").c_str()), QM_SUCCESS);
+}
+
+TEST(FileRemove, RefusesTheRootDirectoryUnderAnyName) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to try it inside a chroot";
+  TempDir dir;  // the child's root: a removal that went ahead would empty only this
+  MakeDir(dir / "tmp");
+  WriteFile(dir / "keep", "x");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    bool refused = chroot(dir.path().c_str()) == 0 && chdir("/") == 0;
+    for (const char *root : {"/", "//", "/tmp/..", "/."}) refused = refused && qmfile_rmdirTree(root) == QM_ERR_SYSERR;
+    _exit(refused && access("/keep", F_OK) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(access((dir / "keep").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -22,12 +22,12 @@ fail() { echo "FAIL: $*"; status=1; }
 
 cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; exit 1; }
-deb() { find "$work/out" -maxdepth 1 -name "$1_*.deb"; }
-for p in librtk1 librtk-dev rtk-tools; do
-  [ "$(deb "$p" | wc -l)" -eq 1 ] || { echo "cpack did not write one $p package"; ls "$work/out"; exit 1; }
-done
-[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | wc -l)" -eq 3 ] ||
-  { echo "cpack wrote more packages than librtk1, librtk-dev and rtk-tools"; ls "$work/out"; exit 1; }
+arch=$(dpkg --print-architecture)
+deb() { echo "$work/out/$1_${version}_$arch.deb"; }
+( cd "$work/out" && ls ./*.deb ) > "$work/debs"
+for p in librtk-dev librtk1 rtk-tools; do echo "./${p}_${version}_$arch.deb"; done |
+  diff -u - "$work/debs" ||
+  { echo "cpack did not write exactly librtk1, librtk-dev and rtk-tools $version"; exit 1; }
 
 root=$work/root
 admin=$root/var/lib/dpkg
@@ -44,9 +44,6 @@ dpkg --root="$root" --force-script-chrootless --no-triggers -i \
   "$(deb librtk1)" "$(deb librtk-dev)" "$(deb rtk-tools)" > "$work/dpkg.log" 2>&1 ||
   { cat "$work/dpkg.log"; exit 1; }
 
-version=$(dpkg-deb -f "$(deb librtk1)" Version)
-sover=${version%%.*}
-
 # Expected non-directory paths per package, relative to the root.
 usr=${debprefix#/}
 {
@@ -57,33 +54,25 @@ usr=${debprefix#/}
   echo "$usr/$libdir/librtk.so"
   for h in "$source_dir"/include/*.h; do echo "$usr/$includedir/rtk/${h##*/}"; done
   echo "$usr/$libdir/pkgconfig/rtk.pc"
-  for f in rtkConfig.cmake rtkConfigVersion.cmake rtkTargets.cmake; do echo "$usr/$cmakedir/$f"; done
+  for f in rtkConfig.cmake rtkConfigVersion.cmake rtkTargets.cmake "$targets_config_file"; do
+    echo "$usr/$cmakedir/$f"
+  done
   echo "$usr/$mandir/man3/librtk.3.gz"
 } | sort > "$work/want.librtk-dev"
 {
   echo "$usr/$bindir/rtkctl"
   echo "$usr/$mandir/man1/rtkctl.1.gz"
-  if [ -d "$source_dir/package" ]; then
-    (cd "$source_dir/package" && find . -type f ! -name CMakeLists.txt) |
-      sed "s|^\./|$usr/$packagedir/|"
+  if [ -n "$sample_package_dir" ]; then
+    (cd "$sample_package_dir" && find . -type f) | sed "s|^\./|$usr/$packagedir/|"
   fi
-  if [ "$with_qmdrvd" = 1 ]; then
-    echo "$usr/$sbindir/qmdrvd"
-    echo "$usr/$packagedir/platforms/linux/qmdrvd"
-  fi
+  [ "$with_qmdrvd" = 1 ] && echo "$usr/$sbindir/qmdrvd"
 } | sort > "$work/want.rtk-tools"
 
 for p in librtk1 librtk-dev rtk-tools; do
   dpkg --root="$root" -L "$p" | sed 's|^/||' | while read -r f; do
     [ -d "$root/$f" ] && [ ! -L "$root/$f" ] || echo "$f"
   done | sort > "$work/have.$p"
-  # The export file of each build type (rtkTargets-relwithdebinfo.cmake ...)
-  # belongs with rtkTargets.cmake.
-  grep -v "^$usr/$cmakedir/rtkTargets-[a-z]*\.cmake\$" "$work/have.$p" > "$work/have.$p.main" || true
-  if [ "$p" = librtk-dev ] && ! grep -q "^$usr/$cmakedir/rtkTargets-[a-z]*\.cmake\$" "$work/have.$p"; then
-    fail "librtk-dev lacks the per-configuration rtkTargets file"
-  fi
-  diff -u "$work/want.$p" "$work/have.$p.main" > "$work/diff.$p" ||
+  diff -u "$work/want.$p" "$work/have.$p" > "$work/diff.$p" ||
     { fail "$p file list (- expected, + packaged):"; cat "$work/diff.$p"; }
   owners=$(dpkg-deb -c "$(deb "$p")" | awk '$2 != "root/root"')
   [ -z "$owners" ] || { fail "$p has members not owned by root:"; echo "$owners"; }
@@ -95,32 +84,39 @@ done
 [ "$(readlink "$root/$usr/$libdir/librtk.so")" = "librtk.so.$sover" ] ||
   fail "librtk.so does not point to librtk.so.$sover"
 
-# Dependencies: the package of every needed system library is in Depends.
-owner_of() {
-  for path in "$1" "$(realpath "$1")"; do
-    for alt in "$path" "$(printf '%s' "$path" | sed 's|^/usr/lib/|/lib/|')" \
-               "$(printf '%s' "$path" | sed 's|^/lib/|/usr/lib/|')"; do
-      owner=$(dpkg -S "$alt" 2>/dev/null | sed -n '1s/:.*//p')
-      [ -n "$owner" ] && { echo "$owner"; return 0; }
-    done
-  done
-  return 1
-}
+# Dependencies: the package of every system library that a packaged binary
+# needs directly (readelf NEEDED; ldd says where it resolves) is in that
+# package's Depends. Owners are looked up with one dpkg -S over every spelling
+# of each path (/lib and /usr/lib are one directory here, dpkg knows one).
 for p in librtk1 rtk-tools; do
-  depends=$(dpkg-deb -f "$(deb "$p")" Depends)
-  names=$(printf '%s\n' "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g' | sed '/^$/d')
   while read -r f; do
     file -b "$root/$f" | grep -q '^ELF' || continue
+    needed=$(readelf -d "$root/$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     LD_LIBRARY_PATH=$root/$usr/$libdir ldd "$root/$f" | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }' |
       while read -r soname path; do
         case $path in "$root"/*) continue ;; esac
-        owner=$(owner_of "$path") || { echo "FAIL: no package owns $path ($soname)"; continue; }
-        printf '%s\n' "$names" | grep -qx "$owner" ||
-          echo "FAIL: $p: $f needs $soname from $owner, which Depends ($depends) lacks"
+        if printf '%s\n' "$needed" | grep -qxF "$soname"; then echo "$p $f $soname $path"; fi
       done
-  done < "$work/have.$p" > "$work/deps.$p"
-  if [ -s "$work/deps.$p" ]; then cat "$work/deps.$p"; status=1; fi
-done
+  done < "$work/have.$p"
+done > "$work/needs"
+spellings() {
+  for path in "$1" "$(realpath "$1")"; do
+    printf '%s\n' "$path" | sed -e 'p; s|^/usr/lib/|/lib/|p; s|^/lib/|/usr/lib/|'
+  done | sort -u
+}
+# shellcheck disable=SC2046
+dpkg -S $(awk '{ print $4 }' "$work/needs" | sort -u | while read -r path; do spellings "$path"; done) \
+  2>/dev/null | sed 's/^\([^:]*\)\(:[^:]*\)*: /\1 /' > "$work/owners" || true
+while read -r p f soname path; do
+  owner=$(spellings "$path" | while read -r alt; do awk -v a="$alt" '$2 == a { print $1; exit }' "$work/owners"; done | head -n 1)
+  depends=$(dpkg-deb -f "$(deb "$p")" Depends)
+  if [ -z "$owner" ]; then
+    fail "no package owns $path ($soname, needed by $f)"
+  elif ! printf '%s\n' "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g' | grep -qx "$owner"; then
+    fail "$p: $f needs $soname from $owner, which Depends ($depends) lacks"
+  fi
+done < "$work/needs"
+[ -s "$work/needs" ] || fail "found no system library that the packaged binaries need"
 for p in librtk-dev rtk-tools; do
   dpkg-deb -f "$(deb "$p")" Depends | tr ',' '\n' | sed 's/^ *//' | grep -qx "librtk1 (= $version)" ||
     fail "$p does not depend on librtk1 (= $version)"
@@ -135,11 +131,9 @@ shlibs=$(cat "$admin/info/librtk1.shlibs" "$admin/info/librtk1:"*.shlibs 2>/dev/
 out=$(LD_LIBRARY_PATH=$root/$usr/$libdir "$root/$usr/$bindir/rtkctl" version) ||
   fail "packaged rtkctl does not run"
 [ "$out" = "rtkctl $version" ] || fail "packaged rtkctl says '$out', the package is $version"
-if readelf -d "$root/$usr/$bindir/rtkctl" | grep -q "NEEDED.*\[librtk\.so\.$sover\]"; then
-  LD_LIBRARY_PATH=$root/$usr/$libdir ldd "$root/$usr/$bindir/rtkctl" |
-    grep -q "=> $root/$usr/$libdir/librtk.so.$sover " ||
-    fail "packaged rtkctl does not load the packaged librtk.so.$sover"
-fi
+LD_LIBRARY_PATH=$root/$usr/$libdir ldd "$root/$usr/$bindir/rtkctl" |
+  grep -q "=> $root/$usr/$libdir/librtk.so.$sover " ||
+  fail "packaged rtkctl does not load the packaged librtk.so.$sover"
 
 [ $status -eq 0 ] && echo "debs: librtk1, librtk-dev, rtk-tools $version installed into $root and checked"
 exit $status

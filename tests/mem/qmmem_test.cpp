@@ -275,6 +275,9 @@ TEST(MemHeap, ReportsOverrunsAndUnderrunsWithTheirLines) {
 
 TEST(MemHeap, MovesHeadersStretchesNeighboursAndMergesRegionsBack) {
   InChild([] {
+    qmmem_setDbg(1);
+    EXPECT_EQ(qmmem_check(), 0);  // as the very first call it sets the heap up
+    qmmem_setDbg(0);
     uint64_t allocated = 1, free_bytes = 0;
     MEM_Stats(&allocated, &free_bytes);
     EXPECT_EQ(allocated, 0u);

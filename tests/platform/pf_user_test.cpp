@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pf_user.h"
@@ -147,6 +149,33 @@ TEST_F(UserDatabases, PasswordChecks) {
   EXPECT_NE(lines.find("HTML authuser_2: [ghost] not a valid user? "), std::string::npos) << lines;
 }
 
+// Look-ups and password checks from several threads at once give every
+// caller its own answer (the reentrant calls share no static storage).
+class UserDatabasesConcurrency : public UserDatabases {};
+
+TEST_F(UserDatabasesConcurrency, LookupsAndChecksFromFourThreads) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const bool odd = t % 2 != 0;
+      for (int i = 0; i < 50; ++i) {
+        char name[PF_IDTYPE_SIZE];
+        uint32_t level = 0;
+        PF_IDType2Str(0, odd ? "4241" : "0", name, sizeof name);
+        const int32_t rc = PF_UserAuthenticates(odd ? "alice" : "root", odd ? "alice-pw" : "root-pw",
+                                                &level);
+        if (std::string(name) != (odd ? "alice" : "root") || rc != QM_SUCCESS ||
+            level != (odd ? PF_ACCESS_USER : PF_ACCESS_ADMIN)) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 // The administrator's tool answers from the same databases.
 TEST_F(UserDatabases, RtkctlWhoisAndStat) {
   std::string out;
@@ -169,12 +198,12 @@ int32_t g_ranInThisProcess = 0;
 // Answers 3 when it runs as alice with her groups and without root's.
 int32_t CheckIsAlice(void *argument) {
   g_ranInThisProcess = 1;
-  gid_t groups[64];
-  const int n = getgroups(64, groups);
-  const bool staff = std::find(groups, groups + std::max(n, 0), kStaff) != groups + std::max(n, 0);
-  const bool root = std::find(groups, groups + std::max(n, 0), 0u) != groups + std::max(n, 0);
-  const bool ok = getuid() == kAlice && geteuid() == kAlice && getgid() == kAlice && staff &&
-                  !root && argument == &g_ranInThisProcess;
+  std::vector<gid_t> groups(64);
+  groups.resize(static_cast<size_t>(std::max(getgroups(64, groups.data()), 0)));
+  const bool ok = getuid() == kAlice && geteuid() == kAlice && getgid() == kAlice &&
+                  std::count(groups.begin(), groups.end(), kStaff) == 1 &&
+                  std::count(groups.begin(), groups.end(), 0u) == 0 &&
+                  argument == &g_ranInThisProcess;
   return ok ? 3 : 9;
 }
 
@@ -236,7 +265,7 @@ TEST(PfProcesses, ShellCommandsAreWaitedForAndTheirStatusIgnored) {
   const std::string marker = dir / "marker";
   EXPECT_EQ(PF_DoSystemCommand(("sleep 0.1; touch '" + marker + "'; exit 1").c_str(), "/nowhere", 0),
             QM_SUCCESS);
-  EXPECT_TRUE(plattest::Exists(marker)) << "the command was waited for";
+  EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "the command was waited for";
   EXPECT_EQ(PF_DoSystemCommand(nullptr, "/", 1), QM_ERR_NULLPARAM);
 }
 
@@ -268,24 +297,14 @@ TEST(PfHost, FactsAndFixedAnswers) {
   ASSERT_EQ(PF_GetHostInfo(&info), QM_SUCCESS);
   EXPECT_STREQ(info.osName, "Linux");
   EXPECT_NE(std::memchr(info.hostName, '\0', sizeof info.hostName), nullptr);
-  EXPECT_GT(std::strlen(info.osRelease), 0u);
 
   rtktest::GuardedBuffer out(5);
   EXPECT_EQ(PF_GetInstallDir(out.data(), 5), QM_SUCCESS);
   EXPECT_STREQ(out.data(), "/opt");
-  EXPECT_STREQ(PF_DriveLetter2GUID("C:", out.data(), 5), "C:");
   EXPECT_TRUE(out.Intact());
-  char value[] = "{guid}";
-  EXPECT_EQ(PF_ReplaceGUIDs(value), value);
-  EXPECT_EQ(pf_StartWebPage(), QM_ERR_BADFILE);
-  EXPECT_EQ(PF_KillProcess(1, 9), QM_ERR_BADFILE);
-
   plattest::ErrorLines log;
   EXPECT_EQ(pf_YesNoDialog(), 0);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"pf_YesNo not implemented yet\n"});
-  IDType me;
-  ASSERT_EQ(PF_GetCurrentID(me), QM_SUCCESS);
-  EXPECT_EQ(UnixIDType2ID(me), getuid());
 }
 
 }  // namespace

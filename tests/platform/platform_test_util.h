@@ -41,11 +41,6 @@ inline void WriteFile(const std::string &path, const std::string &content, mode_
   ASSERT_EQ(chmod(path.c_str(), mode), 0);
 }
 
-inline bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 // Collects every PANIC/ERROR message of the message log, formatted, while
 // it lives.
 class ErrorLines {

@@ -228,6 +228,31 @@ TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
   }
 }
 
+TEST_F(Installer, AShellThatCannotStartFailsEachScriptStep) {
+  // A device node over the shell: exec of /bin/sh fails, so no script starts.
+  ASSERT_EQ(mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  const RTK_InstallRequest request = Request(kPackage);
+  int32_t install = -1;
+  int32_t unload = -1;
+  int32_t uninstall = -1;
+  const std::vector<std::string> logged = Logged([&] {
+    TRACE_Set(0);
+    install = RTK_InstallDriver(&request);
+    unload = RTK_UninstallDriver(1);
+    uninstall = RTK_UninstallDriver(0);
+  });
+  ASSERT_EQ(umount("/bin/sh"), 0);
+  EXPECT_EQ(install, QM_ERR_INSTALL_FAILED);
+  EXPECT_EQ(unload, QM_ERR_UNLOAD_DRV_FAILED);
+  EXPECT_EQ(uninstall, QM_ERR_UNINSTALL_FAILED);
+  EXPECT_EQ(logged, (std::vector<std::string>{
+                        "Quillmar ERROR PF_rtk_InstallDriver: failed to run install",
+                        "Quillmar ERROR failed to run qmunloaddrv",
+                        "Quillmar ERROR failed to run rtkuninstall",
+                    }));
+  EXPECT_TRUE(TakeScriptCalls().empty());
+}
+
 TEST_F(Installer, PackageChecksRefuseBadDirectoriesBeforeAnyScript) {
   // A read-only package directory: the test file cannot be created.
   ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, "/tmp/ro"}), 0);

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs the C consumer and every rtkctl subcommand under valgrind memcheck and
+# Runs the C consumer, a C program that makes the debug heap grow, and every
+# rtkctl subcommand under valgrind memcheck and
 # fails on any invalid read or write, use of uninitialised memory, bad free,
 # or leak of any kind (still-reachable blocks included) other than the debug
 # heap's regions, which rtk.supp suppresses.
@@ -8,12 +9,13 @@
 # succeed; every subcommand listed by "rtkctl --help" also runs once without
 # arguments (its usage or default path), whatever its exit status.
 #
-#   memcheck.sh VALGRIND SUPPRESSIONS C_CONSUMER RTKCTL
+#   memcheck.sh VALGRIND SUPPRESSIONS C_CONSUMER RTKCTL HEAP_PROGRAM
 set -u
 valgrind=$1
 suppressions=$2
 consumer=$3
 rtkctl=$4
+heap_program=$5
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -31,7 +33,7 @@ memcheck() {
   shift
   runs=$((runs + 1))
   "$valgrind" --tool=memcheck --quiet --leak-check=full --show-leak-kinds=all \
-    --errors-for-leak-kinds=all --track-origins=yes --error-exitcode=97 \
+    --errors-for-leak-kinds=all --error-exitcode=97 \
     --suppressions="$suppressions" --log-file="$work/memcheck.log" \
     "$@" >"$work/output" 2>&1 </dev/null
   status=$?
@@ -68,6 +70,7 @@ sample() {
 }
 
 memcheck 0 "$consumer"
+memcheck 0 "$heap_program"
 memcheck 0 "$rtkctl" --help
 memcheck 2 "$rtkctl" no-such-command
 commands=$("$rtkctl" --help | sed -n 's/^  \([a-z][a-z0-9-]*\) .*/\1/p')
