@@ -450,16 +450,25 @@ int compar(qmfile_DirEntry *a, qmfile_DirEntry *b) {
   return STR_strcasecmp(a->name, b->name);
 }
 
-// Lets entry root sink below its larger children in the heap v[0, n).
+// Lets entry root sink below its larger children in the heap v[0, n). Once
+// it has to move, the sinking entry is held aside and each larger child moves
+// up into the hole: one 1,288-byte copy per level instead of a swap's three,
+// with the same comparisons of the same entries in the same order.
 void siftDown(qmfile_DirEntry *v, size_t root, size_t n) {
+  size_t child = 2 * root + 1;
+  if (child >= n) return;
+  if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
+  if (compar(&v[root], &v[child]) >= 0) return;
+  qmfile_DirEntry sinking = v[root];
   for (;;) {
-    size_t child = 2 * root + 1;
-    if (child >= n) return;
-    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-    if (compar(&v[root], &v[child]) >= 0) return;
-    std::swap(v[root], v[child]);
+    v[root] = v[child];
     root = child;
+    child = 2 * root + 1;
+    if (child >= n) break;
+    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
+    if (compar(&sinking, &v[child]) >= 0) break;
   }
+  v[root] = sinking;
 }
 
 // Sorts the list in place with compar. A heap sort: it needs no memory
