@@ -67,6 +67,24 @@ void ForkChild() {
 }
 void RegisterForkHandlers() { pthread_atfork(ForkPrepare, ForkParent, ForkChild); }
 
+// Writes the message into room bytes at out, as vsnprintf does. A message
+// that is a single "%s" (every trace line arrives so) is copied instead of
+// formatted: the same text, without another pass of the formatter.
+void FormatMessage(char *out, size_t room, const char *fmt, va_list args) {
+  if (std::strcmp(fmt, "%s") != 0) {
+    std::vsnprintf(out, room, fmt, args);
+    return;
+  }
+  va_list copy;
+  va_copy(copy, args);
+  const char *text = va_arg(copy, const char *);
+  va_end(copy);
+  if (text == nullptr) text = "(null)";  // what the C library prints for it
+  const size_t n = strnlen(text, room - 1);
+  std::memcpy(out, text, n);
+  out[n] = '\0';
+}
+
 // Composes the header (none for Print lines) and the message into line,
 // keeping the message within 1013 characters and the line within 1023.
 void ComposeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, const char *fmt,
@@ -79,7 +97,7 @@ void ComposeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, co
     if (len > kLineSize - 1) len = kLineSize - 1;
   }
   const int room = kLineSize - len < kMessageRoom ? kLineSize - len : kMessageRoom;
-  if (fmt != nullptr && room > 1) std::vsnprintf(line + len, static_cast<size_t>(room), fmt, args);
+  if (fmt != nullptr && room > 1) FormatMessage(line + len, static_cast<size_t>(room), fmt, args);
 }
 
 // True when fmt is safe to format with one int: its only conversions are

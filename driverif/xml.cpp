@@ -56,6 +56,10 @@ constexpr bool isWhite(char c) {
   return u >= 1 && u <= 32;
 }
 
+// Folds an ASCII lower-case letter to upper case, as the case-insensitive
+// comparisons of the string layer do.
+constexpr char foldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
 // The quote state of a value or a quoted section: the character that closes
 // it, the quote that opens a nested level, and the nesting depth. Inner quotes
 // of the other kind come in pairs; each one swaps the two roles.
@@ -90,7 +94,10 @@ void trim(char *text) {
 }
 
 // Decodes the five character entities in table order, within size bytes.
+// Every entity starts with '&' and no decoding makes one where there was
+// none, so a text without '&' is left as it is at once.
 void doAmpersands(char *text, int32_t size) {
+  if (std::strchr(text, '&') == nullptr) return;
   for (const Entity &e : kEntities) {
     STR_substitute(text, static_cast<uint32_t>(size), e.name, e.character);
   }
@@ -102,13 +109,15 @@ void doAmpersands(char *text, int32_t size) {
 // inside a quoted value. Returns the word or null.
 char *findKey(char *text, const char *key, size_t keyLength) {
   const auto n = static_cast<int32_t>(keyLength);
+  const char first = foldCase(key[0]);
   char *p = text;
   for (;;) {
     while (*p == '<' || isWhite(*p)) ++p;
     if (*p == '\0') return nullptr;
     // Equal over keyLength characters means the text holds all of them, so
-    // the character after them is still inside the text.
-    if (STR_strncasecmp(p, key, n) == 0) {
+    // the character after them is still inside the text. A word whose first
+    // letter differs is passed over without the full comparison.
+    if ((keyLength == 0 || foldCase(*p) == first) && STR_strncasecmp(p, key, n) == 0) {
       const char next = p[keyLength];
       if (next == '=' || next == '\0' || isWhite(next) || next == '/' || next == '>') return p;
     }

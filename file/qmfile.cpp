@@ -57,8 +57,11 @@ constexpr int32_t kTailMaxLines = 500;
 constexpr int32_t kTailBytesPerLine = 256;
 constexpr int32_t kTailReserve = 128;
 
-// The line counter reads lines of at most 5,119 bytes.
+// The line counter reads lines of at most 5,119 bytes, through a stream
+// buffer far larger than the default block: on a long log the read calls,
+// not the lines, were most of its time.
 constexpr int kCountLineSize = 5120;
+constexpr size_t kCountStreamBuffer = 65536;
 
 // File descriptors that the tree removal keeps open at most, and the size of
 // the text that names a failed removal in its announcement.
@@ -447,16 +450,25 @@ int compar(qmfile_DirEntry *a, qmfile_DirEntry *b) {
   return STR_strcasecmp(a->name, b->name);
 }
 
-// Lets entry root sink below its larger children in the heap v[0, n).
+// Lets entry root sink below its larger children in the heap v[0, n). Once
+// it has to move, the sinking entry is held aside and each larger child moves
+// up into the hole: one 1,288-byte copy per level instead of a swap's three,
+// with the same comparisons of the same entries in the same order.
 void siftDown(qmfile_DirEntry *v, size_t root, size_t n) {
+  size_t child = 2 * root + 1;
+  if (child >= n) return;
+  if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
+  if (compar(&v[root], &v[child]) >= 0) return;
+  qmfile_DirEntry sinking = v[root];
   for (;;) {
-    size_t child = 2 * root + 1;
-    if (child >= n) return;
-    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-    if (compar(&v[root], &v[child]) >= 0) return;
-    std::swap(v[root], v[child]);
+    v[root] = v[child];
     root = child;
+    child = 2 * root + 1;
+    if (child >= n) break;
+    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
+    if (compar(&sinking, &v[child]) >= 0) break;
   }
+  v[root] = sinking;
 }
 
 // Sorts the list in place with compar. A heap sort: it needs no memory
@@ -924,16 +936,20 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
 int32_t qmfile_getCount(const char *path, int32_t max) {
   qmenter(kTrace, "qmfile_getCount", "file:%s max:%d\n", show(path), max);
   int32_t count = 0;
+  // Declared before the stream, which uses it until it is closed.
+  char streamBuffer[kCountStreamBuffer];
   const Stream f(path != nullptr ? fopen(path, "rbe") : nullptr);
   if (!f) {
     TRACE_LogFine(kTrace, "qmfile_getCount:Failed to open, %s\n", strerror(errno));
   } else {
+    setvbuf(f.get(), streamBuffer, _IOFBF, sizeof streamBuffer);
     char line[kCountLineSize];
     // fgets answers null at the end and on a read error; a loop on feof alone
-    // would never end after a read error.
+    // would never end after a read error. The stream is this call's own, so
+    // it is read without the per-call stream lock.
     while (count < INT32_MAX) {
       line[0] = '\0';
-      if (fgets(line, sizeof line, f.get()) == nullptr) break;
+      if (fgets_unlocked(line, sizeof line, f.get()) == nullptr) break;
       if (line[0] != '\0') ++count;
       if (max > 0 && count > max) break;
     }

@@ -28,11 +28,14 @@ constexpr uint64_t unitMultiplier(char unit) {
 }
 
 // Last place in s where the first len bytes of seg occur, ignoring case, or
-// null. Only whole occurrences inside s count.
+// null. Only whole occurrences inside s count. Places whose first byte
+// differs are passed over without the full comparison.
 const char *lastOccurrence(const char *s, const char *seg, size_t len) {
   const size_t slen = strlen(s);
   if (len > slen) return nullptr;
+  const unsigned char first = upcase(static_cast<unsigned char>(seg[0]));
   for (size_t pos = slen - len + 1; pos-- > 0;) {
+    if (len != 0 && upcase(static_cast<unsigned char>(s[pos])) != first) continue;
     if (STR_strncasecmp(s + pos, seg, static_cast<int32_t>(len)) == 0) return s + pos;
   }
   return nullptr;
