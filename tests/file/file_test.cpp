@@ -12,12 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -610,6 +612,98 @@ TEST(FileFaults, LargeDirectoryIsListedUpToTheLimit) {
   for (uint32_t i = 1; i < files; ++i) ASSERT_LT(std::strcmp(list[i - 1].name, list[i].name), 0) << i;
   MEM_free(list);
   EXPECT_EQ(qmfile_CountItemsInDir(dir.path().c_str(), 20000), 12000);
+}
+
+// The line counter on a file far larger than its stream buffer: lines and
+// long-line pieces that straddle buffer ends, and pieces that start with a
+// NUL byte (which it does not count), all count as the 5,119-byte line
+// reader sees them.
+TEST(FileCount, CountsPiecesAcrossStreamBufferEnds) {
+  std::string text;
+  int32_t expected = 0;
+  // Lines of 1 to 97 bytes, so that buffer ends fall anywhere in a line.
+  for (int i = 0; text.size() < 300000; ++i, ++expected) text += std::string(1 + i % 97, 'l') + "\n";
+  const struct { std::string line; int32_t pieces; } specials[] = {
+      {std::string(5118, 'a') + "\n", 1},   // fills the reader's buffer exactly
+      {std::string(5119, 'b') + "\n", 2},   // its line feed is a piece of its own
+      {std::string(12000, 'c') + "\n", 3},  // 5,119 + 5,119 + 1,762 bytes and the line feed
+      {std::string(1, '\0') + "abc\n", 0},  // a piece that starts with NUL is not counted
+      {"x" + std::string(1, '\0') + "y\n", 1},
+  };
+  size_t before = 37;
+  for (const auto &s : specials) {
+    // Short lines of padding, so that the special line starts `before`
+    // bytes ahead of the next end of the 64 KiB stream buffer.
+    const size_t start = (text.size() + before + 1 + 65535) / 65536 * 65536 - before;
+    for (size_t left; (left = start - text.size()) > 0; ++expected) {
+      text += std::string((left > 100 ? 50 : left) - 1, 'p') + "\n";
+    }
+    text += s.line;
+    expected += s.pieces;
+    before += 2000;
+  }
+  TempDir dir;
+  WriteFile(dir / "log", text);
+  EXPECT_EQ(qmfile_getCount((dir / "log").c_str(), 0), expected);
+  EXPECT_EQ(qmfile_getCount((dir / "log").c_str(), expected - 1), expected);
+  EXPECT_EQ(qmfile_getCount((dir / "log").c_str(), 1000), 1001);
+}
+
+// The scan's sort on a directory large enough for many levels of its heap:
+// files before directories, generations of one versioned name highest first,
+// other names ignoring case; checked against an ordinary sort by the same
+// rules on names for which those rules give one order.
+std::string Folded(std::string s) {
+  for (char &c : s) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return s;
+}
+
+// Generation of a name "<base>-QM<n>..." and its base, or -1.
+long long Generation(const std::string &name, std::string *base) {
+  const size_t at = name.find("-QM");
+  if (at == std::string::npos) return -1;
+  *base = Folded(name.substr(0, at));
+  return std::stoll(name.substr(at + 3));
+}
+
+bool Before(const std::string &a, const std::string &b) {
+  std::string baseA, baseB;
+  const long long genA = Generation(a, &baseA), genB = Generation(b, &baseB);
+  if (genA >= 0 && genB >= 0 && baseA == baseB) return genA > genB;
+  return Folded(a) < Folded(b);
+}
+
+TEST(FileScan, SortsALargeDirectoryLikeAnOrdinarySortByTheSameRules) {
+  std::vector<std::string> files, dirs;
+  for (int i = 0; i < 150; ++i) files.push_back((i % 2 ? "File" : "file") + std::to_string(1000 + i * 7));
+  // Generations whose name order differs from their number order.
+  for (int g : {1, 2, 3, 9, 10, 11, 19, 20, 100, 7}) files.push_back("report.txt-QM" + std::to_string(g) + ".txt");
+  for (int g : {5, 50, 6}) files.push_back("Data-QM" + std::to_string(g));
+  for (int i = 0; i < 40; ++i) dirs.push_back((i % 3 ? "dir" : "DIR") + std::to_string(500 - i * 3));
+  TempDir dir;
+  std::vector<std::string> all = files;
+  all.insert(all.end(), dirs.begin(), dirs.end());
+  std::shuffle(all.begin(), all.end(), std::mt19937(42));
+  for (const std::string &name : all) {
+    if (name.rfind("dir", 0) == 0 || name.rfind("DIR", 0) == 0) {
+      MakeDir(dir / name);
+    } else {
+      WriteFile(dir / name, "");
+    }
+  }
+  qmfile_DirEntry *list = nullptr;
+  uint32_t nFiles = 0, nDirs = 0;
+  ASSERT_EQ(qmfile_ScanDir(dir.path().c_str(), &list, &nFiles, &nDirs), QM_SUCCESS);
+  ASSERT_NE(list, nullptr);
+  std::vector<std::string> got;
+  for (uint32_t i = 0; i < nFiles + nDirs; ++i) got.emplace_back(list[i].name);
+  MEM_free(list);
+  EXPECT_EQ(nFiles, files.size());
+  EXPECT_EQ(nDirs, dirs.size());
+  std::sort(files.begin(), files.end(), Before);
+  std::sort(dirs.begin(), dirs.end(), Before);
+  files.insert(files.end(), dirs.begin(), dirs.end());
+  EXPECT_EQ(got, files);
 }
 
 }  // namespace
