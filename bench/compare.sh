@@ -173,10 +173,10 @@ race() { # comparison-prefix cleanup ours-cmd peer-label=cmd ...
   local prefix=$1 cleanup=$2 ours=$3
   shift 3
   local -a labels=(ours) cmds=("$ours")
-  local spec
-  for spec in "$@"; do
-    labels+=("${spec%%=*}")
-    cmds+=("${spec#*=}")
+  local pair
+  for pair in "$@"; do
+    labels+=("${pair%%=*}")
+    cmds+=("${pair#*=}")
   done
   local n=${#cmds[@]} r i k wall user sys
   for ((r = 0; r < rounds; r++)); do
@@ -202,14 +202,14 @@ cpu_median() { # comparison label
 
 # Peak memory of ours against each peer (one run each), after cleanup.
 rss() { # comparison-prefix cleanup ours-cmd peer-label=cmd ...
-  local prefix=$1 cleanup=$2 ours=$3 spec ours_kib peer_kib
+  local prefix=$1 cleanup=$2 ours=$3 pair ours_kib peer_kib
   shift 3
   ours_kib=$(peak_kib "$ours")
   bash -c "$cleanup"
-  for spec in "$@"; do
-    peer_kib=$(peak_kib "${spec#*=}")
+  for pair in "$@"; do
+    peer_kib=$(peak_kib "${pair#*=}")
     bash -c "$cleanup"
-    report "rss_${prefix}_vs_${spec%%=*}" "$ours_kib" "$peer_kib" KiB
+    report "rss_${prefix}_vs_${pair%%=*}" "$ours_kib" "$peer_kib" KiB
   done
 }
 
