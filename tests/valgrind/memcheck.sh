@@ -79,9 +79,11 @@ check_subcommand() {
       memcheck 0 "$rtkctl" tail "$work/lines.txt" -n 25 --newest-first ;;
     walk)
       memcheck 2 "$rtkctl" walk
-      memcheck 0 "$rtkctl" walk "$work/tree" ;;
+      memcheck 0 "$rtkctl" walk "$work/tree"
+      memcheck 0 "$rtkctl" --json walk "$work/tree" ;;
     stat)
       memcheck 0 "$rtkctl" stat "$work/lines.txt"
+      memcheck 0 "$rtkctl" stat --json "$work/lines.txt"
       memcheck 1 "$rtkctl" stat "$work/missing" ;;
     whois)
       memcheck 0 "$rtkctl" whois root

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "json.h"
 #include "qmerror.h"
 #include "qmstr.h"
 #include "rtkctl.h"
@@ -16,7 +18,7 @@ namespace {
 const char *const kSeverityNames[] = {"PANIC", "ERROR", "Warn", "Info", "Print"};
 
 int RunExplain(int argc, char **argv);
-const rtkctl::Command kExplain{"explain", "CODE|MNEMONIC",
+const rtkctl::Command kExplain{"explain", "[--json] CODE|MNEMONIC",
                                "show a result code's mnemonic, severity and text", RunExplain};
 
 // Finds the code that a decimal number or a mnemonic (with or without a
@@ -56,12 +58,26 @@ int RunExplain(int argc, char **argv) {
   }
   const int32_t severity = QMERR_getSeverity(code);
   const bool named = severity >= 0 && severity < static_cast<int32_t>(sizeof kSeverityNames / sizeof *kSeverityNames);
+  if (rtkctl::JsonOutput()) {
+    // The text without the line feed that catalogue texts may end with.
+    std::string text = QMERR_err2str(code);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    rtkctl::JsonObject json;
+    json.Number("code", code).String("mnemonic", QMERR_err2mnemonic(code));
+    if (named) {
+      json.String("severity", kSeverityNames[severity]);
+    } else {
+      json.Null("severity");
+    }
+    json.String("text", text.c_str());
+    return rtkctl::kExitOk;
+  }
   std::printf("code:     %d\nmnemonic: %s\nseverity: %s\n", code, QMERR_err2mnemonic(code),
               named ? kSeverityNames[severity] : "?");
   PrintText(QMERR_err2str(code));
   return rtkctl::kExitOk;
 }
 
-const rtkctl::Registration kRegistration(kExplain);
+const rtkctl::Registration kRegistration(kExplain, rtkctl::Forms::kTextAndJson);
 
 }  // namespace

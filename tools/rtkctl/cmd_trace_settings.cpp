@@ -1,8 +1,10 @@
 // rtkctl trace-settings: prints the library's trace settings as the reply
 // to a trace command. An optional trace command is applied first, so that
-// an administrator can try one out and see what it sets.
+// an administrator can try one out and see what it sets. With --json the
+// settings are the fields device, mask, level and program of one object.
 #include <cstdio>
 
+#include "json.h"
 #include "qmerror.h"
 #include "qmstr.h"
 #include "qmtrace.h"
@@ -14,7 +16,7 @@ constexpr int32_t kCommandSize = 1024;
 
 int RunTraceSettings(int argc, char **argv);
 
-const rtkctl::Command kCommand = {"trace-settings", "['<trace .../>']",
+const rtkctl::Command kCommand = {"trace-settings", "[--json] ['<trace .../>']",
                                   "print the trace settings as a trace command", RunTraceSettings};
 
 int RunTraceSettings(int argc, char **argv) {
@@ -29,10 +31,14 @@ int RunTraceSettings(int argc, char **argv) {
     }
   }
   TRACE_getXmlTraceCommand(command, kCommandSize);
-  std::printf("%s\n", command);
+  if (rtkctl::JsonOutput()) {
+    rtkctl::JsonObject().TraceSettings(command);
+  } else {
+    std::printf("%s\n", command);
+  }
   return rtkctl::kExitOk;
 }
 
-const rtkctl::Registration kRegistration(kCommand);
+const rtkctl::Registration kRegistration(kCommand, rtkctl::Forms::kTextAndJson);
 
 }  // namespace

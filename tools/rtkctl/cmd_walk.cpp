@@ -1,8 +1,11 @@
 // rtkctl walk DIR: lists what the library's tree walk offers, one line per
-// object in walk order: kind, size in bytes, path.
+// object in walk order: kind, size in bytes, path. With --json each line is
+// an object {"kind":..,"size":..,"path":..}, and failures go to standard
+// error only, so that standard output holds nothing but those lines.
 #include <cinttypes>
 #include <cstdio>
 
+#include "json.h"
 #include "qmerror.h"
 #include "qmfile.h"
 #include "rtkctl.h"
@@ -10,7 +13,7 @@
 namespace {
 
 int RunWalk(int argc, char **argv);
-const rtkctl::Command kWalk{"walk", "DIR", "list the objects a tree walk offers, with kind and size",
+const rtkctl::Command kWalk{"walk", "[--json] DIR", "list the objects a tree walk offers, with kind and size",
                             RunWalk};
 
 // Names of PF_Attrs.kind values.
@@ -25,7 +28,12 @@ const char *KindName(uint32_t kind) {
 // The walk's callback: one line per object; counts them in the context.
 int32_t PrintObject(const char *path, uint64_t context, const PF_Attrs *attrs) {
   ++*reinterpret_cast<uint64_t *>(context);
-  std::printf("%-5s %14" PRId64 "  %s\n", KindName(attrs->kind), attrs->size, path);
+  if (rtkctl::JsonOutput()) {
+    rtkctl::JsonObject().String("kind", KindName(attrs->kind)).Number("size", attrs->size)
+        .String("path", path);
+  } else {
+    std::printf("%-5s %14" PRId64 "  %s\n", KindName(attrs->kind), attrs->size, path);
+  }
   return QM_SUCCESS;
 }
 
@@ -41,10 +49,14 @@ int RunWalk(int argc, char **argv) {
     std::fprintf(stderr, "rtkctl walk: some entries were left out: their path is longer than %d bytes\n",
                  QMFILE_WALK_PATH_SIZE - 1);
   }
-  if (rc != QM_SUCCESS) rtkctl::PrintResult(rc);
+  if (rc != QM_SUCCESS && rtkctl::JsonOutput()) {
+    std::fprintf(stderr, "rtkctl walk: %s: %d %s\n", argv[1], rc, QMERR_err2mnemonic(rc));
+  } else if (rc != QM_SUCCESS) {
+    rtkctl::PrintResult(rc);
+  }
   return rtkctl::ExitStatusFor(rc);
 }
 
-const rtkctl::Registration kRegistration(kWalk);
+const rtkctl::Registration kRegistration(kWalk, rtkctl::Forms::kTextAndJson);
 
 }  // namespace

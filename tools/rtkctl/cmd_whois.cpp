@@ -1,8 +1,11 @@
 // rtkctl whois ID|NAME: turns a user id into the login name, or a login
-// name into the user id, through the platform layer's identity look-ups.
+// name into the user id, through the platform layer's identity look-ups;
+// with --json as one object {"uid":N,"name":"..."}.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "json.h"
 #include "pf_user.h"
 #include "qmerror.h"
 #include "qmstr.h"
@@ -11,9 +14,19 @@
 namespace {
 
 int RunWhois(int argc, char **argv);
-const rtkctl::Command kWhois = {"whois", "ID|NAME", "user id to name, or name to user id",
+const rtkctl::Command kWhois = {"whois", "[--json] ID|NAME", "user id to name, or name to user id",
                                 RunWhois};
-const rtkctl::Registration kRegistration(kWhois);
+const rtkctl::Registration kRegistration(kWhois, rtkctl::Forms::kTextAndJson);
+
+// Prints one answer: "uid ID name NAME", or the JSON object.
+int PrintAnswer(const char *id, const char *name) {
+  if (rtkctl::JsonOutput()) {
+    rtkctl::JsonObject().Number("uid", std::strtoll(id, nullptr, 10)).String("name", name);
+  } else {
+    std::printf("uid %s name %s\n", id, name);
+  }
+  return rtkctl::kExitOk;
+}
 
 int RunWhois(int argc, char **argv) {
   if (argc != 2) return rtkctl::UsageError(kWhois);
@@ -26,8 +39,7 @@ int RunWhois(int argc, char **argv) {
       std::fprintf(stderr, "rtkctl whois: no user has the id %s\n", who);
       return rtkctl::kExitFailed;
     }
-    std::printf("uid %s name %s\n", who, name);
-    return rtkctl::kExitOk;
+    return PrintAnswer(who, name);
   }
   IDType id;
   const int32_t rc = PF_IDStr2IDType(0, who, id);
@@ -35,8 +47,7 @@ int RunWhois(int argc, char **argv) {
     std::fprintf(stderr, "rtkctl whois: %s: %s (%d)\n", who, QMERR_err2mnemonic(rc), rc);
     return rtkctl::kExitFailed;
   }
-  std::printf("uid %s name %s\n", id, who);
-  return rtkctl::kExitOk;
+  return PrintAnswer(id, who);
 }
 
 }  // namespace

@@ -18,9 +18,17 @@ struct Command {
   int (*run)(int argc, char **argv);  // argv[0] is the subcommand name
 };
 
+// The output forms of a command: every command prints text for people; those
+// registered with kTextAndJson also print JSON (json.h) when the run was
+// given --json.
+enum class Forms { kText, kTextAndJson };
+
 struct Registration {
-  explicit Registration(const Command &command);
+  explicit Registration(const Command &command, Forms forms = Forms::kText);
 };
+
+// Whether this run prints JSON.
+bool JsonOutput();
 
 // Prints "usage: rtkctl NAME USAGE" to standard error and returns kExitUsage.
 int UsageError(const Command &command);
