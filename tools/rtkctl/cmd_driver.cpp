@@ -27,9 +27,11 @@
 namespace rtkctl {
 namespace {
 
-// Where the stand-in keeps its process ID and mounts its file system.
-constexpr char kPidFile[] = "/run/qmdrvd.pid";
-constexpr char kMountPoint[] = "/run/qmdrvd";
+// Where the stand-in keeps its process ID and mounts its file system; the
+// sample package's load and unload scripts are built with the same directory.
+constexpr char kRunDir[] = RTK_DRIVER_RUN_DIR;
+constexpr char kPidFile[] = RTK_DRIVER_RUN_DIR "/qmdrvd.pid";
+constexpr char kMountPoint[] = RTK_DRIVER_RUN_DIR "/mnt";
 // How long a stop waits for the stand-in to go.
 constexpr int kStopWaitMs = 10000;
 
@@ -82,7 +84,13 @@ pid_t RunningPid() {
   return pid > 0 && kill(pid, 0) == 0 ? pid : 0;
 }
 
+// Starts the stand-in as a daemon, with its pid file and mount point in the
+// run directory (created when missing) and its device on /dev/quillmar0.
 int Start(int argc, char **argv) {
+  if (mkdir(kRunDir, 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "driver: cannot create %s: %s\n", kRunDir, std::strerror(errno));
+    return kExitFailed;
+  }
   std::vector<std::string> args = {FindStandIn(), "--daemon", "--pidfile", kPidFile,
                                    "--device", PF_DRIVER_DEVICE};
   for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);

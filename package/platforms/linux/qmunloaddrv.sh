@@ -5,8 +5,9 @@
 # line.
 set -u
 prog=qmunloaddrv.sh
-install_dir=/opt/quillmar
-state_dir=$install_dir/run
+# The stand-in's process ID and mount point live here; the build fills in
+# the directory that rtkctl's "driver" command uses as well.
+state_dir=@RTK_DRIVER_RUN_DIR@
 pidfile=$state_dir/qmdrvd.pid
 device=/dev/quillmar0
 [ -n "${QM_SCRIPT_LOG:-}" ] && printf '%s %s\n' "$prog" "$*" >> "$QM_SCRIPT_LOG"
