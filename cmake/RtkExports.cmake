@@ -40,3 +40,28 @@ string(APPEND map "  local:\n    *;\n};\n")
 file(CONFIGURE OUTPUT "${RTK_VERSION_SCRIPT}" CONTENT "${map}")
 list(JOIN rtk_export_rows "\n" table)
 file(CONFIGURE OUTPUT "${RTK_EXPORT_TABLE}" CONTENT "${table}\n")
+
+# The Debian symbols file of librtk1 lists the same names. A name keeps the
+# version that the checked-in debian/librtk1.symbols gives it, and a new one
+# gets this version. The test abi.debian_symbols compares the checked-in file
+# with the one written here: after changing an export list, copy
+# RTK_DEBIAN_SYMBOLS over debian/librtk1.symbols.
+set(RTK_DEBIAN_SYMBOLS "${PROJECT_BINARY_DIR}/librtk1.symbols")
+set(rtk_checked_in_symbols "${PROJECT_SOURCE_DIR}/debian/librtk1.symbols")
+set(rtk_known_symbols "")
+if(EXISTS "${rtk_checked_in_symbols}")
+  file(READ "${rtk_checked_in_symbols}" rtk_known_symbols)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${rtk_checked_in_symbols}")
+endif()
+set(symbols "librtk.so.${PROJECT_VERSION_MAJOR} librtk${PROJECT_VERSION_MAJOR} #MINVER#\n")
+string(APPEND symbols "* Build-Depends-Package: librtk-dev\n")
+set(rtk_sorted_names ${rtk_export_names})
+list(SORT rtk_sorted_names)
+foreach(name IN LISTS rtk_sorted_names)
+  set(version "${PROJECT_VERSION}")
+  if(rtk_known_symbols MATCHES "\n ${name}@Base ([^\n]+)")
+    set(version "${CMAKE_MATCH_1}")
+  endif()
+  string(APPEND symbols " ${name}@Base ${version}\n")
+endforeach()
+file(CONFIGURE OUTPUT "${RTK_DEBIAN_SYMBOLS}" CONTENT "${symbols}")

@@ -30,3 +30,10 @@ add_test(NAME abi.record_layouts
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_layouts.sh ${PROJECT_SOURCE_DIR}/include
           ${RTK_SUBSYSTEM_DIRS})
 set_tests_properties(abi.record_layouts PROPERTIES LABELS abi WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+
+# (d) debian/librtk1.symbols lists exactly the exported symbols, as
+#     cmake/RtkExports.cmake writes the file from the export lists.
+add_test(NAME abi.debian_symbols
+  COMMAND sh -c "diff -u \"$1\" \"$2\" || { echo \"debian/librtk1.symbols differs from the export lists: copy $2 over it\"; exit 1; }"
+          sh ${PROJECT_SOURCE_DIR}/debian/librtk1.symbols ${RTK_DEBIAN_SYMBOLS})
+set_tests_properties(abi.debian_symbols PROPERTIES LABELS abi)

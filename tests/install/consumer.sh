@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the build into a scratch prefix with "cmake --install" and builds
+# Installs the build into a scratch prefix with "cmake --install" (each file
+# must be installed once) and builds
 # the consumer project (tests/install/consumer) against it twice: through the
 # CMake package (find_package(rtk CONFIG), rtk::rtk) and through pkg-config
 # (rtk.pc). Each way builds a C and a C++ program and runs them; they must
@@ -18,6 +19,8 @@ prefix=$work/prefix
 step "cmake --install $build_dir --prefix $prefix"
 cmake --install "$build_dir" --prefix "$prefix" > "$work/install.log" ||
   { cat "$work/install.log"; exit 1; }
+twice=$(sed -n 's/^-- [A-Za-z-]*: //p' "$work/install.log" | sort | uniq -d)
+[ -z "$twice" ] || { echo "installed more than once:"; echo "$twice"; exit 1; }
 # The directory the programs must load librtk from, as the loader sees it.
 want_libdir=$(realpath "$prefix/$libdir")
 [ -e "$want_libdir/librtk.so.1" ] || { echo "no librtk.so.1 in $want_libdir"; exit 1; }

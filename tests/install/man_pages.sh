@@ -1,7 +1,8 @@
 #!/bin/sh
 # The manual pages format without a warning, rtkctl(1) documents every
 # subcommand that "rtkctl --help" lists (as the tag of a .TP item under
-# COMMANDS), and librtk(3) names every public header.
+# COMMANDS), rtkctl(1) and qmdrvd(8) name every long option of their tool's
+# --help, and librtk(3) names every public header.
 #
 #   man_pages.sh LAYOUT WORKDIR
 set -eu
@@ -27,6 +28,15 @@ missing=$(sort -u "$work/commands" | comm -23 - "$work/documented")
 if [ -n "$missing" ]; then
   echo "rtkctl(1) does not document:" $missing; status=1
 fi
+
+for tool_page in "$rtkctl rtkctl.1" "$qmdrvd qmdrvd.8"; do
+  # shellcheck disable=SC2086  # "TOOL PAGE" splits into its two words
+  set -- $tool_page
+  for option in $("$1" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+    grep -qF -- "$(printf '%s' "$option" | sed 's/-/\\-/g')" "$source_dir/man/$2" ||
+      { echo "$2 does not document $option"; status=1; }
+  done
+done
 
 for h in "$source_dir"/include/*.h; do
   grep -q "^\.I[R]* .*${h##*/}" "$source_dir/man/librtk.3" ||
