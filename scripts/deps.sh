@@ -5,7 +5,7 @@
 set -eu
 packages="cmake make g++ gcc clang lld binutils pkg-config libgtest-dev libgmock-dev
  libbenchmark-dev libcrypt-dev libfuse3-dev fuse3 util-linux iproute2 valgrind
- dpkg-dev file groff-base time jq"
+ dpkg-dev debhelper lintian man-db file groff-base time jq"
 missing=""
 for p in $packages; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,0 +1,65 @@
+#!/bin/sh
+# The Debian packages, as an administrator gets them: builds them from a copy
+# of this source tree with dpkg-buildpackage (debian/), requires lintian to
+# say nothing about them, and installs librtk1, librtk-dev and rtk-tools into
+# a clean root (tests/install/clean-root.sh: an overlay of / in a private
+# namespace, with the source and build trees hidden) where
+# tests/install/installed.sh uses only the installed files. Run by
+# scripts/check, as root.
+#
+#   debs.sh WORKDIR
+set -eu
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+rm -rf "$1"
+mkdir -p "$1"
+work=$(cd "$1" && pwd)
+step() { printf '\n==== %s\n' "$*"; }
+
+version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+arch=$(dpkg --print-architecture)
+tree=$work/src/librtk-$version
+step "dpkg-buildpackage -us -uc -b (librtk $version)"
+mkdir -p "$tree"
+tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
+(cd "$tree" && dpkg-buildpackage -us -uc -b -j2) > "$work/build.log" 2>&1 ||
+  { tail -n 60 "$work/build.log"; exit 1; }
+for p in librtk1 librtk-dev rtk-tools librtk1-dbgsym rtk-tools-dbgsym; do
+  [ -f "$work/src/${p}_${version}_$arch.deb" ] || { echo "no package ${p}_${version}_$arch.deb"; exit 1; }
+done
+
+step "lintian"
+# Not as root (lintian warns when it runs with root privileges), on a copy
+# that the user nobody can read wherever this tree lies.
+as_user=""
+lint=$work/src
+if [ "$(id -u)" -eq 0 ]; then
+  lint=$(mktemp -d /tmp/rtk-lintian.XXXXXX)
+  trap 'rm -rf "$lint"' EXIT
+  cp "$work"/src/*.deb "$work"/src/*.buildinfo "$work"/src/*.changes "$lint/"
+  chmod -R a+rX "$lint"
+  as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=$lint"
+fi
+changes=librtk_${version}_$arch.changes
+# shellcheck disable=SC2086  # as_user is a command prefix
+if ! (cd "$lint" && $as_user lintian --fail-on error,warning "$changes") > "$work/lintian.log" 2>&1 ||
+  [ -s "$work/lintian.log" ]; then
+  cat "$work/lintian.log"
+  echo "lintian has something to say about the packages"
+  exit 1
+fi
+echo "lintian: nothing to report on $changes and its packages"
+
+step "install into a clean root"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "debs: skipped the install into a clean root: it needs root (namespaces, overlay, FUSE)"
+  exit 0
+fi
+mkdir "$work/carried" "$work/root"
+cp "$work"/src/*.deb "$work/carried/"
+mkdir "$work/carried/debs"
+mv "$work/carried/"*.deb "$work/carried/debs/"
+cp -r "$source_dir/tests/install/consumer" "$source_dir/tests/install/consumer.sh" \
+  "$source_dir/tests/install/installed.sh" "$source_dir/scripts/private-ns" \
+  "$source_dir/scripts/demo-steps" "$work/carried/"
+sh "$source_dir/tests/install/clean-root.sh" "$work/root" "$work/carried" "$source_dir" \
+  sh /carried/private-ns sh /carried/installed.sh /carried
