@@ -22,6 +22,7 @@
 #include "qmlog.h"
 #include "qmstr.h"
 #include "qmtrace.h"
+#include "qmxml.h"
 
 // Programs fill the request themselves: the 8-byte traceOn, then untarDir.
 static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
@@ -149,6 +150,22 @@ int32_t checkInstallDir(const char *untarDir) {
   return QM_SUCCESS;
 }
 
+// Copies a value for an attribute of a driver command into out (size bytes)
+// with '&', '\'', '"', '<' and '>' written as entities, so that a value that
+// holds quotes or markup stays one attribute value of one command and the
+// driver's scanner reads it back. A null value is sent as empty. False when
+// the encoded value might not fit: each special character grows by at most
+// five bytes ("&quot;"), and the encoder drops what does not fit.
+bool encodeValue(const char *value, char *out, int32_t size) {
+  if (value == nullptr) value = "";
+  size_t need = std::strlen(value) + 1;
+  for (const char *p = value; *p != '\0'; ++p) need += std::strchr("&'\"<>", *p) != nullptr ? 5 : 0;
+  if (need > static_cast<size_t>(size)) return false;
+  STR_copy(out, value, size);
+  xml_ConvertToAmpersands(out, size);
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -202,10 +219,18 @@ RTK_Result RTK_SetTrace(const char *device, const char *mask, const char *level,
   TRACE_SetProgram(program);
   if (TRACE_SetByStr(mask) != QM_SUCCESS) return QM_ERR_BADPARAM;
 
+  // The command carries the values encoded; one that does not fit whole is
+  // not sent, since a cut command would set something else in the driver.
+  const char *const values[] = {mask, level, device, program};
+  char encoded[std::size(values)][kDriverCommandSize];
+  for (size_t i = 0; i < std::size(values); ++i) {
+    if (!encodeValue(values[i], encoded[i], kDriverCommandSize)) return QM_ERR_BADPARAM;
+  }
   char command[kDriverCommandSize];
-  STR_snprintf(command, kDriverCommandSize,
-               "<trace mask=\"%s\" level=\"%s\" device=\"%s\" program=\"%s\" />", mask, level,
-               device, program);
+  const int length = std::snprintf(command, kDriverCommandSize,
+                                   "<trace mask=\"%s\" level=\"%s\" device=\"%s\" program=\"%s\" />",
+                                   encoded[0], encoded[1], encoded[2], encoded[3]);
+  if (length < 0 || length >= kDriverCommandSize) return QM_ERR_BADPARAM;
   const int32_t result = qma_simpleXML(0, command, command, kDriverCommandSize);
   if (result == QM_ERR_DRVROPEN || result == QM_SUCCESS) return QM_SUCCESS;
   LOG_Log(QM_LOG_ERROR, "RTK_SetTrace failed with result:%d\n", result);

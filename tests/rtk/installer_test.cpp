@@ -454,6 +454,22 @@ TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
   ASSERT_EQ(ioctls.size(), 1u);
   EXPECT_EQ(ioctls[0]["text"],
             "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />");
+
+  // A program with quotes and markup stays one value of one command, and the
+  // driver reads it back as it was given; a command that would not fit whole
+  // is not sent.
+  driver.Forget();
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "\"/><reset/>'"), QM_SUCCESS);
+  char settings[1024] = "<trace/>";
+  EXPECT_EQ(qma_simpleXML(0, settings, settings, sizeof settings), QM_INFO_XMLRESPONSE);
+  EXPECT_STREQ(settings, "<trace device=\"terminal\" mask=\"RTK\" level=\"Medium\" "
+                         "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\"/>");
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(200, '"').c_str()), QM_ERR_BADPARAM);
+  ioctls = driver.Ioctls();
+  ASSERT_EQ(ioctls.size(), 2u);
+  EXPECT_EQ(ioctls[0]["text"],
+            "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" "
+            "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\" />");
   TRACE_SetProgram(nullptr);
   ASSERT_TRUE(driver.Stop());
 
