@@ -260,6 +260,18 @@ int openDestination(const char *dst, bool catchup) {
   return fd >= 0 ? fd : PF_open(dst, O_RDWR | O_CREAT | O_CLOEXEC, 0777);
 }
 
+// Opens the copy's source: read-only, or read-write in catch-up mode. A
+// directory opens for reading but can never be read; it is refused here
+// with EISDIR, before the destination is opened and truncated for nothing.
+int openSource(const char *src, bool catchup) {
+  const int fd = PF_open(src, (catchup ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0777);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return fd;
+  close(fd);
+  errno = EISDIR;
+  return -1;
+}
+
 // Makes the destination's directory, modelled on the source's directory, for
 // the copy's one retry. Both paths hold a '/'; both are given back whole.
 void makeDestinationDir(char *dst, char *src) {
@@ -315,7 +327,7 @@ int32_t copyFile(char *dst, char *src, bool catchup, qmfile_CopyCallback callbac
   const auto start = reinterpret_cast<uintptr_t>(block.as<char>());
   char *buf = reinterpret_cast<char *>((start + kCopyAlign - 1) & ~uintptr_t{kCopyAlign - 1});
 
-  Fd in(PF_open(src, (catchup ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0777));
+  Fd in(openSource(src, catchup));
   if (!in.ok()) {
     const int err = errno;
     putMsg(msg, msgSize, "$T(FailedToOpenSrc) [%s] %s", src, strerror(err));

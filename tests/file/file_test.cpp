@@ -173,20 +173,25 @@ TEST(FileCopy, CopiesOrCatchesUpBlockByBlockUntilTheCallbackEndsIt) {
   }
 }
 
+// A failed open leaves an existing destination ("dst") as it was.
 TEST(FileCopy, FailuresGiveTheirCodesAndTexts) {
   TempDir dir;
   MakeSource(dir / "src", "data");
   MakeDir(dir / "adir");
+  WriteFile(dir / "dst", "keep", 0600);
   const struct { std::string dst, src; int32_t rc; std::string msg; } cases[] = {
       {dir / "dst", dir / "missing", QM_ERR_SRCFNF, "$T(FailedToOpenSrc) [" + dir / "missing" + "] " + strerror(ENOENT)},
       {"", dir / "src", QM_ERR_DSTFILE, std::string("$T(FailedToOpenDst) [] ") + strerror(ENOENT)},
       {dir / "adir", dir / "src", QM_ERR_DSTFILE, "$T(FailedToOpenDst) [" + dir / "adir" + "] " + strerror(EISDIR)},
-      {dir / "dst", dir / "adir", QM_ERR_IOERR, ""}};  // a directory opens but cannot be read
+      // A directory opens but cannot be read: refused before the destination is opened.
+      {dir / "dst", dir / "adir", QM_ERR_SRCFILE, "$T(FailedToOpenSrc) [" + dir / "adir" + "] " + strerror(EISDIR)}};
   for (const auto &c : cases) {
     const auto run = Copy(c.dst, c.src, false);
     EXPECT_EQ(run.rc, c.rc) << c.dst << " <- " << c.src;
     EXPECT_EQ(run.msg, c.msg);
     EXPECT_EQ(run.copied, 0);
+    EXPECT_EQ(ReadFile(dir / "dst"), "keep");
+    EXPECT_EQ(StatOf(dir / "dst").st_mode & 07777, 0600u);
   }
 }
 
