@@ -407,6 +407,62 @@ TEST_F(Installer, HostileEntriesAndLongPathsTouchNothingOutsideThePackage) {
   }
 }
 
+// rtkctl install and uninstall check what the scripts really did: a step
+// changes the package (or the driver), runs rtkctl, and expects its exit
+// status and a part of its output.
+TEST_F(Installer, RtkctlReportsWhatReallyHappened) {
+  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
+  const std::string scripts = std::string(kPackage) + "/platforms/linux/";
+  const std::string version = std::string(kPackage) + "/misc/version.txt";
+  const auto failing = [](const std::string &path) { WriteFile(path, "#!/bin/sh\nexit 1\n", 0755); };
+  const auto restore = [&](const std::string &path, const char *name) {
+    WriteFile(path, ReadFile(kSamplePackage + "/platforms/linux/" + name), 0755);
+  };
+  const auto ok = [](int rc) { ASSERT_EQ(rc, 0) << strerror(errno); };
+  const struct Step {
+    std::function<void()> before;
+    std::vector<std::string> args;
+    int status;
+    const char *shown;
+  } steps[] = {
+      {[&] { ok(chmod((scripts + "rtkinstall").c_str(), 0644)); }, {"install", kPackage}, 1,
+       "install script cannot run: /tmp/pkg/platforms/linux/rtkinstall: not executable"},
+      {[&] { ok(rename("/tmp/pkg/platforms", "/tmp/platforms")); }, {"install", kPackage}, 1,
+       "rtkinstall: No such file or directory"},
+      {[&] { ok(rename("/tmp/platforms", "/tmp/pkg/platforms")); restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(version, ""); },
+       {"install", kPackage}, 1, "result: 0 SUCCESS: Success\nrtkctl install: failed: the package's misc/version.txt holds no version"},
+      {[&] { WriteFile(version, "1.0.0.8\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
+       "failed: not installed: /opt/quillmar/qmloaddrv.sh: No such file"},
+      {[&] { restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(scripts + "qmloaddrv.sh", "#!/bin/sh\n", 0755); },
+       {"install", kPackage}, 1, "failed: the driver was to be loaded, but /dev/quillmar0 does not answer with its version"},
+      {[&] { restore(scripts + "qmloaddrv.sh", "qmloaddrv.sh"); }, {"install", kPackage}, 0, "result: 0 SUCCESS"},
+      {[&] { WriteFile("/opt/quillmar/rtkuninstall", "#!/bin/sh\n", 0755); }, {"uninstall"}, 1,
+       "failed: still installed: /opt/quillmar/qmloaddrv.sh"},
+      // An install over the installed product that does not install anything.
+      {[&] { WriteFile(version, "1.0.0.9\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
+       "/opt/quillmar/version.txt records '1.0.0.8', not the package's 1.0.0.9"},
+      {[&] { restore("/opt/quillmar/rtkuninstall", "rtkuninstall"); }, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
+      {[] {}, {"driver", "start"}, 0, "driver: started"},
+      {[] {}, {"uninstall", "--unload"}, 1,
+       "failed: the driver is still loaded (/dev/quillmar0 is there); /opt/quillmar/qmunloaddrv.sh: No such file"},
+      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "status"}, 1,
+       "rtkctl status: /dev/quillmar0: Permission denied"},
+      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "driver", "status"}, 1,
+       "driver: cannot tell (/dev/quillmar0: Permission denied)"},
+      {[] {}, {"driver", "stop"}, 0, "driver: stopped"},
+      {[] {}, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.shown);
+    step.before();
+    std::vector<std::string> argv = step.args;
+    if (argv[0] != "setpriv") argv.insert(argv.begin(), rtkctl);
+    std::string output;
+    EXPECT_EQ(rtktest::RunCommand(argv, &output), step.status) << output;
+    EXPECT_NE(output.find(step.shown), std::string::npos) << output;
+  }
+}
+
 TEST_F(Installer, TraceOnSwitchesTracingOnEvenWhenTheChecksFail) {
   TRACE_Set(0);
   TRACE_SetLevelByStr("Coarse");

@@ -2,7 +2,10 @@
 // is older than the one this library carries, and the trace settings of the
 // driver and of the library.
 #include <cstdio>
+#include <cstring>
 
+#include "cmd_driver.h"
+#include "pf_driverif.h"
 #include "qma_ctl.h"
 #include "qmerror.h"
 #include "qmtrace.h"
@@ -33,6 +36,13 @@ int RunStatus(int argc, char **) {
   char reply[kReplySize];
   const int32_t version = Ask("<kversion/>", reply);
   if (version == QM_ERR_DRVROPEN) {
+    // A device that refuses this user says nothing about whether a driver
+    // is loaded: that is an error, not "not loaded".
+    const int err = DeviceOpenError();
+    if (IsPermissionError(err)) {
+      std::fprintf(stderr, "rtkctl status: %s: %s\n", PF_DRIVER_DEVICE, std::strerror(err));
+      return kExitFailed;
+    }
     std::printf("driver: not loaded\n");
   } else {
     char number[kReplySize] = "";
