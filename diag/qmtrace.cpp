@@ -378,11 +378,14 @@ int32_t TRACE_getXmlTraceCommand(char *out, int32_t size) {
   LOG_GetTarget(&target);
   char maskText[kMaskTextSize];
   TRACE_mask2str(tracemask.load(std::memory_order_relaxed), maskText, kMaskTextSize);
-  char program[kProgramSize];
+  // The filter is free text: its quotes and markup go out as entities (each
+  // character takes at most six bytes), so the reply stays one command.
+  char program[kProgramSize * 6];
   {
     rtkdiag::OutputLock lock;
     STR_copy(program, traceProgram, kProgramSize);
   }
+  xml_ConvertToAmpersands(program, sizeof program);
   STR_snprintf(out, size, "<trace device=\"%s\" mask=\"%s\" level=\"%s\" program=\"%s\"/>",
                target != QM_LOG_TARGET_FILE ? "terminal" : "file", maskText, TRACE_GetLevelStr(),
                program);

@@ -25,12 +25,14 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "qmexit.h"
 #include "qmlog.h"
@@ -601,6 +603,109 @@ bool endsWithLineFeed(const char *text) {
   return false;
 }
 
+// Longest built-in text; the announcement converts one into a buffer of this
+// size plus the terminator.
+constexpr size_t longestBuiltin() {
+  size_t longest = 0;
+  for (const ErrEntry &e : kBuiltin) longest = std::max(longest, std::char_traits<char>::length(e.message));
+  return longest;
+}
+constexpr size_t kLongestBuiltin = longestBuiltin();
+
+// The kinds of the arguments that a text's printf conversions consume, in
+// order, one letter each: d int, l long, q long long, f double, F long
+// double, s string, S wide string, C wide character, p pointer. No built-in
+// text takes more than four arguments; a text that takes more than the room
+// here is not trusted.
+struct ArgumentKinds {
+  static constexpr size_t kRoom = 16;
+  char kinds[kRoom + 1] = "";
+  size_t count = 0;
+  bool add(char kind) {
+    if (count == kRoom) return false;
+    kinds[count++] = kind;
+    kinds[count] = '\0';
+    return true;
+  }
+};
+
+// The argument kind of a conversion character after `longs` 'l's (2 for
+// "ll", 'L' and 'q'); '\0' for "%n" (it writes through its argument) and
+// for every character that printf does not take as a conversion.
+char kindOf(char conversion, int longs) {
+  switch (conversion) {
+    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+      return longs == 0 ? 'd' : longs == 1 ? 'l' : 'q';
+    case 'c': return longs == 0 ? 'd' : 'C';
+    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+      return longs == 2 ? 'F' : 'f';
+    case 's': return longs == 0 ? 's' : 'S';
+    case 'p': return 'p';
+    default: return '\0';
+  }
+}
+
+// Reads the conversion whose '%' is at p and leaves p on its last character.
+// Flags, a width and a precision are passed over ('*' takes an int argument),
+// "hh" and "h" read an int like no modifier. False for a conversion that
+// could not be formatted safely whatever the arguments: "%n", a positional
+// "%1$s", a "j", "z" or "t" size, or anything unknown.
+bool readConversion(const char *&p, ArgumentKinds &out) {
+  ++p;
+  if (*p == '%' || *p == 'm') return true;  // these take no argument
+  p += std::strspn(p, "-+ #0'I");
+  for (bool precision = false;; precision = true) {
+    if (*p == '*') {
+      if (!out.add('d')) return false;
+      ++p;
+    }
+    p += std::strspn(p, "0123456789");
+    if (precision || *p != '.') break;
+    ++p;
+  }
+  p += std::strspn(p, "h");
+  int longs = static_cast<int>(std::strspn(p, "l"));
+  p += longs;
+  if (*p == 'L' || *p == 'q') {
+    longs = 2;
+    ++p;
+  }
+  const char kind = kindOf(*p, longs > 2 ? 2 : longs);
+  return kind != '\0' && out.add(kind);
+}
+
+// Gathers the argument kinds of a text's conversions. With `markers`, the
+// argument markers of a built-in text count as the conversions they become.
+bool argumentKinds(const char *text, bool markers, ArgumentKinds &out) {
+  for (const char *p = text; *p != '\0'; ++p) {
+    if (*p == '%') {
+      if (!readConversion(p, out)) return false;
+    } else if (markers && *p == '<') {
+      for (const auto &marker : kMarkers) {
+        const size_t length = std::strlen(marker[0]);
+        if (std::strncmp(p, marker[0], length) != 0) continue;
+        if (!out.add(marker[1][1] == 'L' ? 'q' : marker[1][1])) return false;
+        p += length - 1;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+// Whether a code's current text may be formatted with the arguments that
+// callers pass for it. Callers are written against the built-in text, so
+// the current text (from the messages file, say) must consume the same
+// kinds of arguments in the same order, or fewer of them (printf leaves the
+// rest unread); any "%n" or unknown conversion disqualifies it.
+bool fitsCallers(const char *current, const char *builtin) {
+  ArgumentKinds want;
+  ArgumentKinds have;
+  if (!argumentKinds(current, false, have)) return false;
+  if (!argumentKinds(builtin, true, want)) return have.count == 0;
+  return std::strncmp(want.kinds, have.kinds, have.count) == 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -732,7 +837,16 @@ void QMERR_Announce(int32_t code, ...) {
 
   char prefix[40];
   STR_snprintf(prefix, sizeof prefix, "%s(%d):", e.mnemonic, code);
+  // A text whose conversions do not fit the callers' arguments is replaced
+  // by the built-in text of the row, converted here.
   const char *text = textOf(e);
+  char builtin[kLongestBuiltin + 1];
+  const char *const original = kBuiltin[static_cast<size_t>(qmerr2idx(code))].message;
+  if (!fitsCallers(text, original)) {
+    STR_copy(builtin, original, sizeof builtin);
+    substituteMarkers(builtin, sizeof builtin);
+    text = builtin;
+  }
   char line[512];
   const size_t length = std::strlen(text);
   if (!endsWithLineFeed(text) && length <= 510) {

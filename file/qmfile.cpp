@@ -182,22 +182,16 @@ void putMsg(char *msg, int32_t size, const char *fmt, ...) {
   msg[size - 1] = '\0';
 }
 
-// read() that goes on after an interrupting signal.
-ssize_t readSome(int fd, void *buf, size_t n) {
-  ssize_t got;
-  do {
-    got = read(fd, buf, n);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
 // Writes all n bytes. A short write goes on with the rest, so that a failure
 // reports the error that the file system gives for it rather than a stale
 // errno; a write that makes no progress counts as EIO. True when all went.
+// Like the opens (PF_open) and the reads here, a write is not repeated
+// after an interrupting signal: a caller whose handler was installed without
+// SA_RESTART wants a write to a full FIFO, or a read from a silent one, to
+// end; with SA_RESTART the kernel restarts them by itself.
 bool writeAll(int fd, const char *p, size_t n) {
   while (n > 0) {
     const ssize_t put = write(fd, p, n);
-    if (put < 0 && errno == EINTR) continue;
     if (put < 0) return false;
     if (put == 0) {
       errno = EIO;
@@ -260,6 +254,18 @@ int openDestination(const char *dst, bool catchup) {
   return fd >= 0 ? fd : PF_open(dst, O_RDWR | O_CREAT | O_CLOEXEC, 0777);
 }
 
+// Opens the copy's source: read-only, or read-write in catch-up mode. A
+// directory opens for reading but can never be read; it is refused here
+// with EISDIR, before the destination is opened and truncated for nothing.
+int openSource(const char *src, bool catchup) {
+  const int fd = PF_open(src, (catchup ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0777);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return fd;
+  close(fd);
+  errno = EISDIR;
+  return -1;
+}
+
 // Makes the destination's directory, modelled on the source's directory, for
 // the copy's one retry. Both paths hold a '/'; both are given back whole.
 void makeDestinationDir(char *dst, char *src) {
@@ -277,7 +283,7 @@ int32_t copyBlocks(int in, int out, char *buf, bool catchup, const char *src,
                    qmfile_CopyCallback callback, uint64_t context, char *msg, int32_t msgSize,
                    int64_t *total, int64_t *copied) {
   for (;;) {
-    const ssize_t got = readSome(in, buf, kCopyBlock);
+    const ssize_t got = read(in, buf, kCopyBlock);
     if (got == 0) return QM_SUCCESS;
     if (got < 0) {
       const int err = errno;
@@ -315,7 +321,7 @@ int32_t copyFile(char *dst, char *src, bool catchup, qmfile_CopyCallback callbac
   const auto start = reinterpret_cast<uintptr_t>(block.as<char>());
   char *buf = reinterpret_cast<char *>((start + kCopyAlign - 1) & ~uintptr_t{kCopyAlign - 1});
 
-  Fd in(PF_open(src, (catchup ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0777));
+  Fd in(openSource(src, catchup));
   if (!in.ok()) {
     const int err = errno;
     putMsg(msg, msgSize, "$T(FailedToOpenSrc) [%s] %s", src, strerror(err));
@@ -965,7 +971,7 @@ int32_t qmf_insertFile(const char *path, char *buffer, int32_t size) {
   if (path == nullptr || buffer == nullptr || size < 1) return QM_ERR_BADPARAM;
   Fd fd(PF_open(path, O_RDONLY | O_CLOEXEC, 0));
   if (!fd.ok()) return errno == ENOENT ? QM_ERR_NOENT : QM_ERR_BADFILE;
-  const ssize_t got = readSome(fd.get(), buffer, static_cast<size_t>(size) - 1);
+  const ssize_t got = read(fd.get(), buffer, static_cast<size_t>(size) - 1);
   fd.reset();
   if (got < 0) return QM_ERR_IOERR;
   buffer[got] = '\0';

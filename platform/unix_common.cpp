@@ -240,16 +240,16 @@ int32_t PF_rename(const char *from, const char *to) {
 }
 
 // open() with large-file support: the descriptor or -1, not a result code.
+// An open interrupted by a signal is not repeated: a caller whose handler
+// was installed without SA_RESTART wants a blocking open (a FIFO without a
+// peer) to end, and gets -1 with EINTR; with SA_RESTART the kernel restarts
+// it by itself.
 int32_t PF_open(const char *path, int32_t flags, uint32_t mode) {
   if (path == nullptr) {
     errno = EFAULT;
     return -1;
   }
-  int fd;
-  do {
-    fd = open(path, flags | O_LARGEFILE, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return open(path, flags | O_LARGEFILE, static_cast<mode_t>(mode));
 }
 
 // Removes a file; a missing file, a directory and a denied removal keep

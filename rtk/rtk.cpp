@@ -5,10 +5,14 @@
 #include "rtk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
 
 #include "pf_user.h"
 #include "qma_ctl.h"
@@ -18,6 +22,7 @@
 #include "qmlog.h"
 #include "qmstr.h"
 #include "qmtrace.h"
+#include "qmxml.h"
 
 // Programs fill the request themselves: the 8-byte traceOn, then untarDir.
 static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
@@ -41,18 +46,76 @@ namespace {
 constexpr const char kInstallDir[] = "/opt/quillmar/";
 constexpr int32_t kPathSize = 1024;
 constexpr int32_t kDriverCommandSize = 1024;
+constexpr const char kProbeName[] = "rtkDirTest.txt";
+
+// Flags for opening a file of the package that must already exist: no link
+// is followed at its name, a FIFO does not block the open, and a terminal
+// does not become the controlling one.
+constexpr int kExistingFileFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The errno that tells why an existing entry may not be opened as a plain
+// package file, or 0 when it may: a symbolic link (ELOOP, as O_NOFOLLOW says
+// it), a directory (EISDIR) or anything else that is not a regular file, such
+// as a device node or a FIFO (EEXIST: the name is taken by something else).
+int refusalOf(const struct stat &st) {
+  if (S_ISLNK(st.st_mode)) return ELOOP;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  return S_ISREG(st.st_mode) ? 0 : EEXIST;
+}
+
+// Opens an existing regular file of the package for reading and writing and
+// fills *st; -1 with errno set otherwise. The entry is looked at before it
+// is opened, so that a device node in an unpacked tarball is never opened
+// (an open can have side effects), and the file that did open is checked
+// again, in case the name was swapped in between.
+int openExistingRegular(const char *path, struct stat *st) {
+  if (lstat(path, st) != 0) return -1;
+  if (const int refusal = refusalOf(*st)) {
+    errno = refusal;
+    return -1;
+  }
+  const int fd = open(path, kExistingFileFlags);
+  if (fd < 0) return -1;
+  const int refusal = fstat(fd, st) != 0 ? errno : refusalOf(*st);
+  if (refusal == 0) return fd;
+  close(fd);
+  errno = refusal;
+  return -1;
+}
+
+// Opens the writability probe: a new file when the name is free. A probe
+// left behind (by an install that died) is emptied, as the probe is opened
+// with truncation, but only when it is a regular file with no other name: a
+// hard link to a file outside the package would lose that file's content
+// (EMLINK).
+int openProbe(const char *path) {
+  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  struct stat st;
+  const int existing = openExistingRegular(path, &st);
+  if (existing < 0) return -1;
+  const int refusal = st.st_nlink != 1 ? EMLINK : ftruncate(existing, 0) != 0 ? errno : 0;
+  if (refusal == 0) return existing;
+  close(existing);
+  errno = refusal;
+  return -1;
+}
 
 // Creates and removes a test file in the package directory: the install
-// writes there, so a directory we cannot write to is refused up front.
+// writes there, so a directory we cannot write to is refused up front. A
+// package path whose probe path does not fit the buffer is refused
+// (ENAMETOOLONG) without opening anything: the cut path would name another
+// file, which the probe would truncate and remove.
 int32_t testValidDir(const char *untarDir) {
   qmenter(QM_TRACE_RTK, "testValidDir", "dir:%s\n", untarDir);
   char fullName[kPathSize];
   STR_copy(fullName, untarDir, kPathSize);  // the package path is cut to 1023 characters
-  qmfile_dircat(fullName, kPathSize, "rtkDirTest.txt");
+  const char *joined = qmfile_dircat(fullName, kPathSize, kProbeName);
   TRACE_LogFine(QM_TRACE_RTK, "testValidDir: fullName is:%s\n", fullName);
-  const int fd = open(fullName, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  const bool whole = std::strlen(untarDir) < kPathSize && std::strcmp(joined, kProbeName) == 0;
+  const int fd = whole ? openProbe(fullName) : -1;
   if (fd < 0) {
-    LOG_Log(QM_LOG_ERROR, "Failed to open %s errno %d\n", fullName, errno);
+    LOG_Log(QM_LOG_ERROR, "Failed to open %s errno %d\n", fullName, whole ? errno : ENAMETOOLONG);
     qmexitn(QM_TRACE_RTK, "testValidDir", QM_ERR_BADFILE);
     return QM_ERR_BADFILE;
   }
@@ -64,11 +127,16 @@ int32_t testValidDir(const char *untarDir) {
 
 // Checks that the package holds a version file open for reading and
 // writing, and that its path is absolute (tested last, after the files).
+// The version file must be a regular file at its own name (a link there is
+// not followed), so that a hostile package cannot make this open a device or
+// wait on a FIFO; a version path that had to be cut is never opened.
 int32_t checkInstallDir(const char *untarDir) {
   qmenter(QM_TRACE_RTK, "checkInstallDir", "dir:%s\n", untarDir);
   char versionFile[kPathSize];
-  STR_snprintf(versionFile, kPathSize, "%s%cmisc%cversion.txt", untarDir, '/', '/');
-  const int fd = open(versionFile, O_RDWR);
+  const int length =
+      std::snprintf(versionFile, kPathSize, "%s%cmisc%cversion.txt", untarDir, '/', '/');
+  struct stat st;
+  const int fd = length >= 0 && length < kPathSize ? openExistingRegular(versionFile, &st) : -1;
   if (fd < 0) {
     qmexitn(QM_TRACE_RTK, "checkInstallDir", QM_ERR_BADFILE);
     return QM_ERR_BADFILE;
@@ -80,6 +148,22 @@ int32_t checkInstallDir(const char *untarDir) {
   }
   qmexitn(QM_TRACE_RTK, "checkInstallDir", QM_SUCCESS);
   return QM_SUCCESS;
+}
+
+// Copies a value for an attribute of a driver command into out (size bytes)
+// with '&', '\'', '"', '<' and '>' written as entities, so that a value that
+// holds quotes or markup stays one attribute value of one command and the
+// driver's scanner reads it back. A null value is sent as empty. False when
+// the encoded value might not fit: each special character grows by at most
+// five bytes ("&quot;"), and the encoder drops what does not fit.
+bool encodeValue(const char *value, char *out, int32_t size) {
+  if (value == nullptr) value = "";
+  size_t need = std::strlen(value) + 1;
+  for (const char *p = value; *p != '\0'; ++p) need += std::strchr("&'\"<>", *p) != nullptr ? 5 : 0;
+  if (need > static_cast<size_t>(size)) return false;
+  STR_copy(out, value, size);
+  xml_ConvertToAmpersands(out, size);
+  return true;
 }
 
 }  // namespace
@@ -135,10 +219,18 @@ RTK_Result RTK_SetTrace(const char *device, const char *mask, const char *level,
   TRACE_SetProgram(program);
   if (TRACE_SetByStr(mask) != QM_SUCCESS) return QM_ERR_BADPARAM;
 
+  // The command carries the values encoded; one that does not fit whole is
+  // not sent, since a cut command would set something else in the driver.
+  const char *const values[] = {mask, level, device, program};
+  char encoded[std::size(values)][kDriverCommandSize];
+  for (size_t i = 0; i < std::size(values); ++i) {
+    if (!encodeValue(values[i], encoded[i], kDriverCommandSize)) return QM_ERR_BADPARAM;
+  }
   char command[kDriverCommandSize];
-  STR_snprintf(command, kDriverCommandSize,
-               "<trace mask=\"%s\" level=\"%s\" device=\"%s\" program=\"%s\" />", mask, level,
-               device, program);
+  const int length = std::snprintf(command, kDriverCommandSize,
+                                   "<trace mask=\"%s\" level=\"%s\" device=\"%s\" program=\"%s\" />",
+                                   encoded[0], encoded[1], encoded[2], encoded[3]);
+  if (length < 0 || length >= kDriverCommandSize) return QM_ERR_BADPARAM;
   const int32_t result = qma_simpleXML(0, command, command, kDriverCommandSize);
   if (result == QM_ERR_DRVROPEN || result == QM_SUCCESS) return QM_SUCCESS;
   LOG_Log(QM_LOG_ERROR, "RTK_SetTrace failed with result:%d\n", result);

@@ -2,12 +2,21 @@
 // them, command length limits, hook forms, read and write, failures), the
 // stand-in driver's life cycle and answer options, and rtkctl's subcommands.
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "pf_driverif.h"
 #include "qma_ctl.h"
@@ -237,6 +246,85 @@ TEST_F(ChannelTest, OwnHandleReadsAndWrites) {
   EXPECT_EQ(PF_ReadDriver(handle, data, sizeof data, nullptr), QM_ERR_NULLPARAM);
 }
 
+// Callers on several threads at once are served at once; every hook they
+// make is kept, none lost to another's.
+TEST_F(ChannelTest, ConcurrentCallersKeepEveryHook) {
+  RTK_REQUIRE_DRIVER_SANDBOX();
+  StartDriver();
+  std::vector<std::thread> callers;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < 8; ++t) {
+    callers.emplace_back([&failed] {
+      for (int i = 0; i < 100; ++i) failed += PF_AttachDriverToFileSystem("/tmp") != QM_SUCCESS;
+    });
+  }
+  for (std::thread &caller : callers) caller.join();
+  EXPECT_EQ(failed.load(), 0);
+  std::vector<char> reply(65536);
+  std::strcpy(reply.data(), "<hooks/>");
+  EXPECT_EQ(qma_simpleXML(0, reply.data(), reply.data(), static_cast<int64_t>(reply.size())), QM_INFO_XMLRESPONSE);
+  EXPECT_EQ(std::string(reply.data(), 20), "<hooks count=\"1600\">");
+}
+
+// A caller whose command record lies in a page that is not filled in (a
+// userfaultfd region whose faults nobody serves): the driver's read of the
+// record waits, and the caller cannot even be killed while its request is
+// with the driver. The child writes 'f' to `ready` once the driver has
+// touched the page ('u' when userfaultfd is not available); when `release`
+// is written to or closed, it drops the userfaultfd, the page fills with
+// zeros, and the driver answers the caller.
+pid_t StartBlockedCaller(const int (&ready)[2], const int (&release)[2]) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  close(ready[0]);
+  close(release[1]);
+  const int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
+  void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  uffdio_api api{UFFD_API, 0, 0};
+  uffdio_register area{{reinterpret_cast<uintptr_t>(page), 4096}, UFFDIO_REGISTER_MODE_MISSING, 0};
+  if (uffd < 0 || page == MAP_FAILED || ioctl(uffd, UFFDIO_API, &api) != 0 ||
+      ioctl(uffd, UFFDIO_REGISTER, &area) != 0) {
+    _exit(write(ready[1], "u", 1) == 1 ? 1 : 2);
+  }
+  std::thread([uffd, told = ready[1], wait = release[0]] {
+    pollfd fault{uffd, POLLIN, 0};
+    char byte;
+    if (poll(&fault, 1, -1) == 1 && write(told, "f", 1) == 1 && read(wait, &byte, 1) >= 0) close(uffd);
+  }).detach();
+  int64_t handle = -1;
+  PF_OpenDriver(&handle);
+  PF_CommandDriver(handle, static_cast<PF_DriverCommand *>(page));
+  _exit(0);
+}
+
+// While one caller's request waits on its own memory, another is answered.
+TEST_F(ChannelTest, ABlockedCallerHoldsUpOnlyItself) {
+  RTK_REQUIRE_DRIVER_SANDBOX();
+  StartDriver();
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready) | pipe(release), 0);
+  const pid_t blocked = StartBlockedCaller(ready, release);
+  close(ready[1]);
+  close(release[0]);
+  pollfd told{ready[0], POLLIN, 0};
+  char what = 0;
+  if (poll(&told, 1, 10000) != 1 || read(ready[0], &what, 1) != 1) what = '?';
+  close(ready[0]);
+  int answered = -1;
+  if (what == 'f') {
+    const pid_t other = fork();
+    if (other == 0) {
+      char reply[64] = "<kversion/>";
+      _exit(qma_simpleXML(0, reply, reply, sizeof reply) == QM_INFO_XMLRESPONSE ? 0 : 1);
+    }
+    answered = rtktest::ExitStatusWithin10s(other);
+  }
+  close(release[1]);
+  EXPECT_EQ(rtktest::ExitStatusWithin10s(blocked), what == 'f' ? 0 : 1);
+  if (what == 'u') GTEST_SKIP() << "userfaultfd is not available";
+  ASSERT_EQ(what, 'f') << "the driver never read the blocked caller's record";
+  EXPECT_EQ(answered, 0);
+}
 
 bool Exists(const char *path) {
   struct stat st;

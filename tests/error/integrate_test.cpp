@@ -151,4 +151,35 @@ TEST(Announce, LineShapes) {
   });
 }
 
+// Callers pass the arguments of a code's built-in text (ALLOC: %d, %s). A
+// text from the messages file is announced only when its conversions take
+// those arguments, or fewer of them; otherwise the built-in text is. Each
+// case passes its own number (# in the line), so no line repeats another.
+TEST(Announce, TextsWhoseConversionsDoNotFitTheCallersFallBackToTheBuiltInText) {
+  InFreshProcess([] {
+    const std::string builtin = "Memory allocation failed of # bytes in function CopyFile.";
+    const std::pair<const char *, std::string> cases[] = {
+        {"Got <var type=\"int32\"/> in <var type=\"string\"/>", "Got # in CopyFile"},
+        {"Only <var type=\"int32\"/>, 100%% sure", "Only #, 100% sure"},
+        {"%5d and %-9.4s|", "  # and Copy     |"},
+        {"%s%s%s%s%s%s%s%s%s%s%s%s%s%s", builtin},
+        {"<var type=\"string\"/> <var type=\"int32\"/>", builtin},
+        {"<var type=\"int64\"/> in <var type=\"string\"/>", builtin},
+        {"<var type=\"int32\"/>%n", builtin},
+        {"%*d", builtin},
+        {"%1$d", builtin},
+        {"%d %s %d", builtin},
+        {"%", builtin},
+    };
+    int number = 100;
+    for (const auto &[text, shown] : cases) {
+      ASSERT_EQ(Integrate(Element(QM_ERR_ALLOC, "reset")) | Integrate(Element(QM_ERR_ALLOC, text)), QM_SUCCESS);
+      const std::string out = Logged([=] { QMERR_Announce(QM_ERR_ALLOC, number, "CopyFile"); });
+      std::string line = "ALLOC(6010):" + shown + "\n";
+      line.replace(line.find('#'), 1, std::to_string(number++));
+      EXPECT_NE(out.find(line), std::string::npos) << text << " gave " << out;
+    }
+  });
+}
+
 }  // namespace

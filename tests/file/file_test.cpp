@@ -173,21 +173,61 @@ TEST(FileCopy, CopiesOrCatchesUpBlockByBlockUntilTheCallbackEndsIt) {
   }
 }
 
+// A failed open leaves an existing destination ("dst") as it was.
 TEST(FileCopy, FailuresGiveTheirCodesAndTexts) {
   TempDir dir;
   MakeSource(dir / "src", "data");
   MakeDir(dir / "adir");
+  WriteFile(dir / "dst", "keep", 0600);
   const struct { std::string dst, src; int32_t rc; std::string msg; } cases[] = {
       {dir / "dst", dir / "missing", QM_ERR_SRCFNF, "$T(FailedToOpenSrc) [" + dir / "missing" + "] " + strerror(ENOENT)},
       {"", dir / "src", QM_ERR_DSTFILE, std::string("$T(FailedToOpenDst) [] ") + strerror(ENOENT)},
       {dir / "adir", dir / "src", QM_ERR_DSTFILE, "$T(FailedToOpenDst) [" + dir / "adir" + "] " + strerror(EISDIR)},
-      {dir / "dst", dir / "adir", QM_ERR_IOERR, ""}};  // a directory opens but cannot be read
+      // A directory opens but cannot be read: refused before the destination is opened.
+      {dir / "dst", dir / "adir", QM_ERR_SRCFILE, "$T(FailedToOpenSrc) [" + dir / "adir" + "] " + strerror(EISDIR)}};
   for (const auto &c : cases) {
     const auto run = Copy(c.dst, c.src, false);
     EXPECT_EQ(run.rc, c.rc) << c.dst << " <- " << c.src;
     EXPECT_EQ(run.msg, c.msg);
     EXPECT_EQ(run.copied, 0);
+    EXPECT_EQ(ReadFile(dir / "dst"), "keep");
+    EXPECT_EQ(StatOf(dir / "dst").st_mode & 07777, 0600u);
   }
+}
+
+// rtkctl copy and tail on what is no plain file: a copy that waits for a
+// FIFO's peer in its open ends on SIGINT or SIGTERM with the open's failure;
+// a directory is refused by both, and the copy's destination is kept.
+TEST(RtkctlFiles, CopyEndsOnASignalWhileWaitingAndDirectoriesAreRefused) {
+  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  WriteFile(dir / "file", "data");
+  const struct { std::string src, dst; int signal; const char *shown; } waits[] = {
+      {dir / "fifo", dir / "out", SIGINT, "copied 0 bytes (interrupted)\nmessage: $T(FailedToOpenSrc)"},
+      {dir / "file", dir / "fifo", SIGTERM, "copied 0 bytes (interrupted)\nmessage: $T(FailedToOpenDst)"}};
+  for (const auto &w : waits) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out = open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      execl(rtkctl.c_str(), "rtkctl", "copy", w.src.c_str(), w.dst.c_str(), nullptr);
+      _exit(127);
+    }
+    // Signalled only once it waits in the FIFO's open, past its own set-up.
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int i = 0; i < 1000 && ReadFile(wchan) != "wait_for_partner"; ++i) usleep(10000);
+    kill(pid, w.signal);
+    EXPECT_EQ(rtktest::ExitStatusWithin10s(pid), 1) << w.shown;
+    EXPECT_NE(ReadFile(dir / "log").find(w.shown), std::string::npos) << ReadFile(dir / "log");
+  }
+  std::string out;
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "copy", dir.path(), dir / "file"}, &out), 1);
+  EXPECT_NE(out.find("5081 SRCFILE"), std::string::npos) << out;
+  EXPECT_EQ(ReadFile(dir / "file"), "data");
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "tail", dir.path()}, &out), 1);
+  EXPECT_NE(out.find("rtkctl tail: " + dir.path() + ": Is a directory"), std::string::npos) << out;
 }
 
 TEST(FileMkdirs, MakesTheChainWithTheModelsAttributesLevelByLevel) {

@@ -142,6 +142,10 @@ TEST_F(UserDatabases, RtkctlWhoisAndStat) {
   EXPECT_EQ(out, "uid 4241 name alice\nuid 4241 name alice\n");
   EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "ghost"}), 1);
   EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois"}), 2);
+  // Ids are read modulo 2^32: numbers outside 0..4294967295 are refused, not taken as root.
+  for (const char *outside : {"4294967296", "-4294967296", "18446744073709551616"})
+    EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", outside}), 2) << outside;
+  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "4294967295"}), 1);
   ASSERT_EQ(chown((dir / "group").c_str(), kAlice, kStaff), 0);
   EXPECT_EQ(rtktest::RunCommand({rtkctl, "stat", dir / "group"}, &stat), 0);
   EXPECT_PRED_FORMAT2(IsSubstring, "owner:  4241 (alice)\ngroup:  4250\n", stat);

@@ -2,14 +2,18 @@
 // scripts and the stand-in driver, run for real inside a private mount
 // namespace with its own /opt, /tmp and /dev.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -304,6 +308,161 @@ TEST_F(Installer, PackageChecksRefuseBadDirectoriesBeforeAnyScript) {
   }
 }
 
+// A directory path of exactly `length` characters below /tmp/long (made,
+// with its parents), in components of at most 200 `fill` characters.
+std::string DeepDirectory(size_t length, char fill) {
+  std::string path = "/tmp/long";
+  while (path.size() < length) {
+    size_t part = std::min<size_t>(200, length - path.size() - 1);
+    if (length - path.size() - 1 - part == 1) --part;  // leave room for "/x", not "/"
+    path += "/" + std::string(part, fill);
+  }
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+// What a hostile package holds at the probe's or the version file's name,
+// and package paths whose probe or version path does not fit its buffer:
+// the install refuses them (with the probe's log line and the errno of the
+// reason) and changes no file outside the package (`victim`, "keep"); a
+// leftover plain probe and a package named through a link still pass.
+TEST_F(Installer, HostileEntriesAndLongPathsTouchNothingOutsideThePackage) {
+  const std::string probe = std::string(kPackage) + "/rtkDirTest.txt";
+  const std::string version = std::string(kPackage) + "/misc/version.txt";
+  const auto ok = [](int rc) { ASSERT_EQ(rc, 0) << strerror(errno); };
+  const auto packageAt = [&](const std::string &dir) {
+    ok(rtktest::RunCommand({"cp", "-a", std::string(kPackage) + "/.", dir}));
+    return dir;
+  };
+  std::string victim;
+  const auto victimAt = [&](const std::string &path) {
+    victim = path;
+    WriteFile(victim, "keep");
+    return victim;
+  };
+  const struct Case {
+    const char *what;
+    std::function<std::string()> make;  // prepares the package, answers the path to install
+    int32_t result;
+    int logged;  // errno of the "Failed to open" line; 0: its end is cut by the log; -1: no such line
+  } cases[] = {  // no two log lines in a row alike: the log would fold them
+      {"probe links to a file", [&] { ok(symlink(victim.c_str(), probe.c_str())); return kPackage; },
+       QM_ERR_BADFILE, ELOOP},
+      {"probe is another name of a file", [&] { ok(link(victim.c_str(), probe.c_str())); return kPackage; },
+       QM_ERR_BADFILE, EMLINK},
+      {"probe links nowhere", [&] { ok(symlink("/tmp/new", probe.c_str())); return kPackage; },
+       QM_ERR_BADFILE, ELOOP},
+      {"probe is a directory", [&] { ok(mkdir(probe.c_str(), 0755)); return kPackage; }, QM_ERR_BADFILE, EISDIR},
+      {"probe is a FIFO", [&] { ok(mkfifo(probe.c_str(), 0644)); return kPackage; }, QM_ERR_BADFILE, EEXIST},
+      {"probe left behind", [&] { WriteFile(probe, "old"); return kPackage; }, QM_SUCCESS, -1},
+      {"version links to a file", [&] { ok(unlink(version.c_str()) | symlink(victim.c_str(), version.c_str())); return kPackage; },
+       QM_ERR_BADFILE, -1},
+      {"version is a FIFO", [&] { ok(unlink(version.c_str()) | mkfifo(version.c_str(), 0644)); return kPackage; },
+       QM_ERR_BADFILE, -1},
+      {"version is a device", [&] { ok(unlink(version.c_str()) | mknod(version.c_str(), S_IFCHR | 0666, makedev(1, 3))); return kPackage; },
+       QM_ERR_BADFILE, -1},
+      {"package named through a link", [&] { ok(symlink(kPackage, "/tmp/pkglink")); return "/tmp/pkglink"; },
+       QM_SUCCESS, -1},
+      // The cut probe path would name the existing 1,023-character file ...
+      {"probe path cut to another file", [&] { return victimAt(DeepDirectory(1022, 'v') + "v") + "/../pkg"; },
+       QM_ERR_BADFILE, 0},
+      // ... or the probe's sibling "rtkDirTest".
+      {"probe path cut to its sibling", [&] {
+         const std::string dir = packageAt(DeepDirectory(1012, 's'));
+         victimAt(dir + "/rtkDirTest");
+         return dir;
+       }, QM_ERR_BADFILE, 0},
+      // The longest path whose version path fits passes the file checks
+      // (and is too long for the install command); one more does not.
+      {"version path fits", [&] { return packageAt(DeepDirectory(1006, 'd')); }, QM_ERR_BADPARAM, -1},
+      {"version path cut", [&] { return packageAt(DeepDirectory(1007, 'd')); }, QM_ERR_BADFILE, -1},
+  };
+  TRACE_Set(0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(rtktest::RunCommand({"rm", "-rf", kPackage, "/tmp/pkglink", "/tmp/long", "/tmp/new"}), 0);
+    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kSamplePackage, kPackage}), 0);
+    UseRecordingScripts(0);
+    victimAt("/tmp/victim");
+    const RTK_InstallRequest request = Request(c.make());
+    // Whatever sits at the version file's name is opened only when it is the
+    // package's plain file: a FIFO or a device is refused before any open.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, version.c_str(), IN_OPEN | IN_DONT_FOLLOW), 0);
+    const std::vector<std::string> logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
+    char events[256];
+    EXPECT_EQ(read(watch, events, sizeof events) > 0, c.result == QM_SUCCESS);
+    close(watch);
+    const auto failed = std::find_if(logged.begin(), logged.end(), [](const std::string &text) {
+      return text.rfind("Quillmar ERROR Failed to open ", 0) == 0;
+    });
+    EXPECT_EQ(failed != logged.end(), c.logged >= 0);
+    if (c.logged > 0 && failed != logged.end()) {
+      EXPECT_TRUE(failed->ends_with(" errno " + std::to_string(c.logged))) << *failed;
+    }
+    EXPECT_EQ(TakeScriptCalls().size(), c.result == QM_SUCCESS ? 2u : 0u);
+    EXPECT_EQ(ReadFile(victim), "keep");
+    EXPECT_FALSE(Exists("/tmp/new"));
+    EXPECT_TRUE(c.result != QM_SUCCESS || !Exists(probe));
+  }
+}
+
+// rtkctl install and uninstall check what the scripts really did: a step
+// changes the package (or the driver), runs rtkctl, and expects its exit
+// status and a part of its output.
+TEST_F(Installer, RtkctlReportsWhatReallyHappened) {
+  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
+  const std::string scripts = std::string(kPackage) + "/platforms/linux/";
+  const std::string version = std::string(kPackage) + "/misc/version.txt";
+  const auto failing = [](const std::string &path) { WriteFile(path, "#!/bin/sh\nexit 1\n", 0755); };
+  const auto restore = [&](const std::string &path, const char *name) {
+    WriteFile(path, ReadFile(kSamplePackage + "/platforms/linux/" + name), 0755);
+  };
+  const auto ok = [](int rc) { ASSERT_EQ(rc, 0) << strerror(errno); };
+  const struct Step {
+    std::function<void()> before;
+    std::vector<std::string> args;
+    int status;
+    const char *shown;
+  } steps[] = {
+      {[&] { ok(chmod((scripts + "rtkinstall").c_str(), 0644)); }, {"install", kPackage}, 1,
+       "install script cannot run: /tmp/pkg/platforms/linux/rtkinstall: not executable"},
+      {[&] { ok(rename("/tmp/pkg/platforms", "/tmp/platforms")); }, {"install", kPackage}, 1,
+       "rtkinstall: No such file or directory"},
+      {[&] { ok(rename("/tmp/platforms", "/tmp/pkg/platforms")); restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(version, ""); },
+       {"install", kPackage}, 1, "result: 0 SUCCESS: Success\nrtkctl install: failed: the package's misc/version.txt holds no version"},
+      {[&] { WriteFile(version, "1.0.0.8\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
+       "failed: not installed: /opt/quillmar/qmloaddrv.sh: No such file"},
+      {[&] { restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(scripts + "qmloaddrv.sh", "#!/bin/sh\n", 0755); },
+       {"install", kPackage}, 1, "failed: the driver was to be loaded, but /dev/quillmar0 does not answer with its version"},
+      {[&] { restore(scripts + "qmloaddrv.sh", "qmloaddrv.sh"); }, {"install", kPackage}, 0, "result: 0 SUCCESS"},
+      {[&] { WriteFile("/opt/quillmar/rtkuninstall", "#!/bin/sh\n", 0755); }, {"uninstall"}, 1,
+       "failed: still installed: /opt/quillmar/qmloaddrv.sh"},
+      // An install over the installed product that does not install anything.
+      {[&] { WriteFile(version, "1.0.0.9\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
+       "/opt/quillmar/version.txt records '1.0.0.8', not the package's 1.0.0.9"},
+      {[&] { restore("/opt/quillmar/rtkuninstall", "rtkuninstall"); }, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
+      {[] {}, {"driver", "start"}, 0, "driver: started"},
+      {[] {}, {"uninstall", "--unload"}, 1,
+       "failed: the driver is still loaded (/dev/quillmar0 is there); /opt/quillmar/qmunloaddrv.sh: No such file"},
+      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "status"}, 1,
+       "rtkctl status: /dev/quillmar0: Permission denied"},
+      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "driver", "status"}, 1,
+       "driver: cannot tell (/dev/quillmar0: Permission denied)"},
+      {[] {}, {"driver", "stop"}, 0, "driver: stopped"},
+      {[] {}, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.shown);
+    step.before();
+    std::vector<std::string> argv = step.args;
+    if (argv[0] != "setpriv") argv.insert(argv.begin(), rtkctl);
+    std::string output;
+    EXPECT_EQ(rtktest::RunCommand(argv, &output), step.status) << output;
+    EXPECT_NE(output.find(step.shown), std::string::npos) << output;
+  }
+}
+
 TEST_F(Installer, TraceOnSwitchesTracingOnEvenWhenTheChecksFail) {
   TRACE_Set(0);
   TRACE_SetLevelByStr("Coarse");
@@ -351,6 +510,22 @@ TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
   ASSERT_EQ(ioctls.size(), 1u);
   EXPECT_EQ(ioctls[0]["text"],
             "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />");
+
+  // A program with quotes and markup stays one value of one command, and the
+  // driver reads it back as it was given; a command that would not fit whole
+  // is not sent.
+  driver.Forget();
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "\"/><reset/>'"), QM_SUCCESS);
+  char settings[1024] = "<trace/>";
+  EXPECT_EQ(qma_simpleXML(0, settings, settings, sizeof settings), QM_INFO_XMLRESPONSE);
+  EXPECT_STREQ(settings, "<trace device=\"terminal\" mask=\"RTK\" level=\"Medium\" "
+                         "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\"/>");
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(200, '"').c_str()), QM_ERR_BADPARAM);
+  ioctls = driver.Ioctls();
+  ASSERT_EQ(ioctls.size(), 2u);
+  EXPECT_EQ(ioctls[0]["text"],
+            "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" "
+            "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\" />");
   TRACE_SetProgram(nullptr);
   ASSERT_TRUE(driver.Stop());
 

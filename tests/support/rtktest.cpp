@@ -2,8 +2,11 @@
 #include "rtktest.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +70,18 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ExitStatusWithin10s(pid_t pid) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd gone{pidfd, POLLIN, 0};
+  if (pidfd >= 0 && poll(&gone, 1, 10000) != 1) {
+    kill(pid, SIGKILL);
+    poll(&gone, 1, 1000);
+  }
+  if (pidfd >= 0) close(pidfd);
+  int status = 0;
+  return waitpid(pid, &status, WNOHANG) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace rtktest

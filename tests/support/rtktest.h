@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +39,12 @@ class GuardedBuffer {
 // Runs `argv` (no shell) and returns its exit status, or -1 when it could
 // not be started; standard output and error are appended to *output.
 int RunCommand(const std::vector<std::string> &argv, std::string *output = nullptr);
+
+// Waits up to 10 s for child `pid` to end and answers its exit status; a
+// child that is still there is killed and gives -1, as does one that a
+// signal ended. A process stuck in a request that a FUSE server holds cannot
+// die before the server lets go; it is then left unreaped.
+int ExitStatusWithin10s(pid_t pid);
 
 }  // namespace rtktest
 

@@ -1,6 +1,9 @@
 // The FUSE side of the stand-in driver: a file system with one file,
-// "quillmar0", served by the low-level FUSE interface from a thread of its
-// own.
+// "quillmar0", served by the low-level FUSE interface with libfuse's
+// multi-threaded loop, started from a thread of its own. Every request runs
+// on one of the loop's workers, so a caller whose memory cannot be read
+// (a record in a page that faults slowly, say) holds up only its own
+// request; the driver's state has a lock of its own (driver.cpp).
 //
 // An ioctl whose request number carries no direction or size (100, 101 and
 // 102 do not) reaches the server with the caller's raw argument and the
@@ -8,7 +11,7 @@
 // caller's memory with process_vm_readv, and the reply text and the result
 // word go back with process_vm_writev; the caller stays blocked in its ioctl
 // meanwhile.
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312  // 3.12: the loop configuration with a worker limit
 #include <fuse_lowlevel.h>
 
 #include <signal.h>
@@ -28,6 +31,10 @@ namespace qmdrvd {
 namespace {
 
 constexpr fuse_ino_t kDeviceIno = 2;
+// Workers of the serving loop: at most this many requests are served at
+// once (a blocked caller holds one), and this many wait idle for the next.
+constexpr unsigned kMaxWorkers = 64;
+constexpr unsigned kIdleWorkers = 4;
 // Longest input text that a request may carry.
 constexpr uint64_t kMaxInput = 65536;
 
@@ -269,8 +276,9 @@ const fuse_lowlevel_ops kOperations = [] {
 // Interrupts the serving thread's wait for the next request at shutdown.
 void WakeUp(int) {}
 
-// The serving thread: SIGUSR1 is its wake-up call (no SA_RESTART, so the
-// wait for a request returns and the loop sees that the session ended).
+// The serving thread runs the multi-threaded loop, whose workers it starts
+// and, once the session ends, collects. SIGUSR1 is its wake-up call (no
+// SA_RESTART, so its wait returns and the loop sees that the session ended).
 void *Serve(void *session) {
   struct sigaction action{};
   action.sa_handler = WakeUp;
@@ -280,7 +288,15 @@ void *Serve(void *session) {
   sigemptyset(&wake);
   sigaddset(&wake, SIGUSR1);
   pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-  fuse_session_loop(static_cast<fuse_session *>(session));
+  fuse_loop_config *config = fuse_loop_cfg_create();
+  if (config == nullptr) {  // no memory for it: serve on this thread alone
+    fuse_session_loop(static_cast<fuse_session *>(session));
+    return nullptr;
+  }
+  fuse_loop_cfg_set_max_threads(config, kMaxWorkers);
+  fuse_loop_cfg_set_idle_threads(config, kIdleWorkers);
+  fuse_session_loop_mt(static_cast<fuse_session *>(session), config);
+  fuse_loop_cfg_destroy(config);
   return nullptr;
 }
 
@@ -348,14 +364,18 @@ bool RequestLog::Open(const char *path) {
   return file_ != nullptr;
 }
 
+// Requests come from several workers: the stream stays locked for the
+// whole line, so lines are never mixed.
 void RequestLog::Line(const char *format, ...) {
   if (file_ == nullptr) return;
+  flockfile(file_);
   va_list args;
   va_start(args, format);
   std::vfprintf(file_, format, args);
   va_end(args);
   std::fputc('\n', file_);
   std::fflush(file_);
+  funlockfile(file_);
 }
 
 std::string Printable(const std::string &text) {

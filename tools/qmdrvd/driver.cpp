@@ -74,6 +74,7 @@ int ParseDescriptor(const std::string &text) {
 // Dispatches a control command on its keyword. The stand-in knows no
 // control code but 0; an empty command is a plain ping.
 Answer Driver::Command(const std::string &text, uint64_t code, uint64_t bufferSize) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (behaviour_.fixedCode || behaviour_.fixedText) {
     const int64_t result =
         behaviour_.fixedCode ? behaviour_.replyCode : static_cast<int64_t>(QM_INFO_XMLRESPONSE);
@@ -96,6 +97,7 @@ Answer Driver::Command(const std::string &text, uint64_t code, uint64_t bufferSi
 
 // Resolves the caller's descriptor through /proc and records what it names.
 Answer Driver::HookRequest(unsigned request, pid_t pid, const std::string &fdText) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (behaviour_.fixedCode) return Result(behaviour_.replyCode);
   const int fd = ParseDescriptor(fdText);
   if (fd < 0) return Result(QM_ERR_HOOKFILE);
@@ -130,6 +132,7 @@ void Driver::Reset() {
 }
 
 size_t Driver::Write(const char *data, size_t size) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   const size_t room = kFifoCapacity - fifo_.size();
   const size_t taken = size < room ? size : room;
   fifo_.append(data, taken);
@@ -137,6 +140,7 @@ size_t Driver::Write(const char *data, size_t size) {
 }
 
 std::string Driver::Read(size_t size) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   const size_t taken = size < fifo_.size() ? size : fifo_.size();
   std::string data = fifo_.substr(0, taken);
   fifo_.erase(0, taken);

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,9 @@ struct Hook {
   std::string path;
 };
 
-// The driver's state and behaviour. It is only ever used from the thread
-// that serves the FUSE requests, so it needs no lock.
+// The driver's state and behaviour. Requests are served by several threads
+// at once: every public call holds the driver's lock, which also keeps the
+// library's trace settings (the driver's own) to one request at a time.
 class Driver {
  public:
   explicit Driver(const Behaviour &behaviour) : behaviour_(behaviour) {}
@@ -72,6 +74,7 @@ class Driver {
   void Reset();
 
   const Behaviour &behaviour_;
+  std::mutex mutex_;  // guards hooks_, fifo_ and the trace settings
   std::vector<Hook> hooks_;
   std::string fifo_;
 };
@@ -92,8 +95,8 @@ class RequestLog {
 // backslash, everything else becomes \xNN.
 std::string Printable(const std::string &text);
 
-// The FUSE side: mounts the file system at a directory and serves it from a
-// thread of its own, so that the main thread may use the mount (the bind).
+// The FUSE side: mounts the file system at a directory and serves it from
+// threads of its own, so that the main thread may use the mount (the bind).
 class Device {
  public:
   Device(Driver &driver, RequestLog &log, const Behaviour &behaviour)

@@ -1,7 +1,10 @@
 // rtkctl copy SRC DST [--catchup]: copies a file with the library's
 // replication copy and shows its progress from the copy's callback. Ctrl-C
-// makes the callback answer ABORT, so the copy stops after the current block,
-// closes both files and applies the attributes as on any other ending.
+// (or SIGTERM) makes the callback answer ABORT, so the copy stops after the
+// current block, closes both files and applies the attributes as on any other
+// ending. The handler is installed without SA_RESTART, so an open, read or
+// write that waits (a FIFO without a peer) is interrupted by the signal too,
+// and the copy ends with the failure of that step.
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>

@@ -138,7 +138,12 @@ int Status() {
   int64_t handle = -1;
   const int32_t opened = PF_OpenDriver(&handle);
   if (opened != QM_SUCCESS) {
-    std::printf("driver: not loaded (%s does not open)\n", PF_DRIVER_DEVICE);
+    const int err = errno;
+    if (IsPermissionError(err)) {
+      std::printf("driver: cannot tell (%s: %s)\n", PF_DRIVER_DEVICE, std::strerror(err));
+    } else {
+      std::printf("driver: not loaded (%s does not open)\n", PF_DRIVER_DEVICE);
+    }
     PrintDriverResult(opened);
     return kExitFailed;
   }
@@ -174,6 +179,26 @@ int RunDriver(int argc, char **argv) {
 const Registration kRegistration(kDriver);
 
 }  // namespace
+
+int DeviceOpenError() {
+  int64_t handle = -1;
+  if (PF_OpenDriver(&handle) == QM_SUCCESS) {
+    PF_CloseDriver(handle);
+    return 0;
+  }
+  return errno;
+}
+
+bool IsPermissionError(int err) { return err == EACCES || err == EPERM; }
+
+int32_t AskDriverVersion(std::string *version) {
+  char reply[1024] = "<kversion/>";
+  const int32_t result = qma_simpleXML(0, reply, reply, sizeof reply);
+  char value[sizeof reply] = "";
+  if (result == QM_INFO_XMLRESPONSE) xml_getAssignment(reply, "version", value, sizeof value, "");
+  *version = value;
+  return result;
+}
 
 void PrintDriverResult(int32_t result) {
   if (result == -1) {

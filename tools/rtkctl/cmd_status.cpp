@@ -2,8 +2,11 @@
 // is older than the one this library carries, and the trace settings of the
 // driver and of the library; as text or, with --json, as one object.
 #include <cstdio>
+#include <cstring>
 
+#include "cmd_driver.h"
 #include "json.h"
+#include "pf_driverif.h"
 #include "qma_ctl.h"
 #include "qmerror.h"
 #include "qmtrace.h"
@@ -39,9 +42,16 @@ int32_t Ask(const char *command, char *reply) {
   return qma_simpleXML(0, text, reply, kReplySize);
 }
 
-void Gather(Status *status) {
+// Asks the driver for its version and trace settings. Answers 0, or the
+// errno of a device that refuses this user: that says nothing about whether
+// a driver is loaded, so it is an error and not "not loaded".
+int Gather(Status *status) {
   char reply[kReplySize];
   const int32_t version = Ask("<kversion/>", reply);
+  if (version == QM_ERR_DRVROPEN) {
+    const int err = DeviceOpenError();
+    if (IsPermissionError(err)) return err;
+  }
   status->loaded = version != QM_ERR_DRVROPEN;
   if (status->loaded) {
     if (version == QM_INFO_XMLRESPONSE) {
@@ -53,6 +63,7 @@ void Gather(Status *status) {
     status->traceResult = Ask("<trace/>", status->driverTrace);
   }
   TRACE_getXmlTraceCommand(status->libraryTrace, kReplySize);
+  return 0;
 }
 
 void PrintText(const Status &status) {
@@ -98,7 +109,11 @@ void PrintJson(const Status &status) {
 int RunStatus(int argc, char **) {
   if (argc != 1) return UsageError(kStatus);
   Status status;
-  Gather(&status);
+  const int refused = Gather(&status);
+  if (refused != 0) {
+    std::fprintf(stderr, "rtkctl status: %s: %s\n", PF_DRIVER_DEVICE, std::strerror(refused));
+    return kExitFailed;
+  }
   if (JsonOutput()) {
     PrintJson(status);
   } else {

@@ -1,5 +1,7 @@
 // rtkctl tail FILE [-n N] [--newest-first]: shows the last lines of a text
 // file (at most 500) the way the library's tail gives them.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +49,13 @@ int RunTail(int argc, char **argv) {
     }
   }
   if (path == nullptr) return rtkctl::UsageError(kTail);
+  // A directory opens for reading but holds no lines; the library would show
+  // it as an empty file.
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "rtkctl tail: %s: %s\n", path, std::strerror(EISDIR));
+    return rtkctl::kExitFailed;
+  }
   std::vector<char> out(kOutSize);
   const int32_t rc = qmf_tailFile(path, n, out.data(), kOutSize, newestFirst);
   if (rc == QM_SUCCESS) {

@@ -1,6 +1,8 @@
 // rtkctl whois ID|NAME: turns a user id into the login name, or a login
 // name into the user id, through the platform layer's identity look-ups;
 // with --json as one object {"uid":N,"name":"..."}.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,11 +30,25 @@ int PrintAnswer(const char *id, const char *name) {
   return rtkctl::kExitOk;
 }
 
+// True for the decimal text of a user id, 0 to 4294967295. The library
+// reads any number modulo 2^32 (4294967296 would name root), so a number
+// outside that range, or with a sign, is refused here instead.
+bool IsUserId(const char *text) {
+  if (STR_isNumeric(text) == 0) return false;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, nullptr, 10);
+  return errno == 0 && value <= UINT32_MAX;
+}
+
 int RunWhois(int argc, char **argv) {
   if (argc != 2) return rtkctl::UsageError(kWhois);
   const char *who = argv[1];
-  const bool isId = STR_isNumeric(who[0] == '-' ? who + 1 : who) != 0;
-  if (isId) {
+  const bool numeric = STR_isNumeric(who[0] == '-' ? who + 1 : who) != 0;
+  if (numeric && !IsUserId(who)) {
+    std::fprintf(stderr, "rtkctl whois: %s is not a user id (0 to 4294967295)\n", who);
+    return rtkctl::kExitUsage;
+  }
+  if (numeric) {
     char name[PF_IDTYPE_SIZE];
     PF_IDType2Str(0, who, name, sizeof name);
     if (std::strcmp(name, who) == 0) {
