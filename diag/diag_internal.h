@@ -22,6 +22,9 @@ class OutputLock {
   OutputLock &operator=(const OutputLock &) = delete;
 };
 
+// Logs a finished trace line as a Print line of the message log.
+void LogPrintLine(const char *line);
+
 }  // namespace rtkdiag
 
 // Writes one trace line: the level, program-filter and mask tests, then the

@@ -17,7 +17,10 @@
  * message log shares; the finished line is handed to the log after the lock
  * is released.
  */
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -117,12 +120,26 @@ std::atomic<int64_t> modeXML{0};
 char traceProgram[kProgramSize];
 int32_t indent = 0;
 
+// For each bit of a mask, the index of the first row that has it, or
+// kNoRow: the first row that shares a bit with a mask is the lowest of these
+// over the mask's bits.
+constexpr size_t kNoRow = std::size(codes);
+constexpr auto kFirstRowOfBit = [] {
+  std::array<size_t, 64> rows{};
+  for (size_t bit = 0; bit < rows.size(); ++bit) {
+    rows[bit] = kNoRow;
+    for (size_t i = 0; i < std::size(codes) && rows[bit] == kNoRow; ++i) {
+      if (((codes[i].mask >> bit) & 1) != 0) rows[bit] = i;
+    }
+  }
+  return rows;
+}();
+
 // The name of the first row, in row order, whose bit the mask has.
 const char *code2str(uint64_t mask) {
-  for (const TraceCode &row : codes) {
-    if ((mask & row.mask) != 0) return row.name;
-  }
-  return "??err??";
+  size_t first = kNoRow;
+  for (; mask != 0; mask &= mask - 1) first = std::min(first, kFirstRowOfBit[std::countr_zero(mask)]);
+  return first != kNoRow ? codes[first].name : "??err??";
 }
 
 // Appends text to a fixed buffer, never past its end; the buffer always
@@ -250,7 +267,7 @@ void TRACE_Logv(int32_t step, uint64_t mask, const char *func, const char *fmt, 
       BuildXmlRecord(out, mask, func, fmt, args);
     }
   }
-  LOG_Log(QM_LOG_PRINT, "%s", line);
+  rtkdiag::LogPrintLine(line);
 }
 
 // Writes an exit line of the call frame.
