@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -30,6 +31,7 @@
 #include <utility>
 
 #include "pf_file.h"
+#include "platform/pf_internal.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmmem.h"
@@ -415,72 +417,123 @@ int32_t makeChain(char *dest, char *model) {
 
 // ---- scan ----------------------------------------------------------------
 
+// The first "-QM" of a name, or null.
+const char *findGenMarker(const char *name) {
+  for (const char *dash = strchr(name, '-'); dash != nullptr; dash = strchr(dash + 1, '-')) {
+    if (dash[1] == kGenMarker[1] && dash[2] == kGenMarker[2]) return dash;
+  }
+  return nullptr;
+}
+
 // Reads the generation of a versioned name into the entry: baseLen becomes
 // the offset of the first "-QM" and gen the number after it (0 when none can
 // be read; -1 changes nothing). Without a marker baseLen becomes the name's
-// length. Answers the marker's offset, or the name's length.
-int32_t setGen(qmfile_DirEntry *e) {
-  const char *marker = strstr(e->name, kGenMarker);
+// length. Answers the marker, or null when the name holds none.
+const char *setGen(qmfile_DirEntry *e) {
+  const char *marker = findGenMarker(e->name);
   if (marker == nullptr) {
     e->baseLen = static_cast<int32_t>(strlen(e->name));
-    return e->baseLen;
+    return nullptr;
   }
-  const auto offset = static_cast<int32_t>(marker - e->name);
   const long long gen = strtoll(marker + kGenMarkerLen, nullptr, 10);
   if (gen != -1) {
     e->gen = gen;
-    e->baseLen = offset;
+    e->baseLen = static_cast<int32_t>(marker - e->name);
   }
-  return offset;
+  return marker;
 }
+
+// A list's positions, as small indices: a list holds at most 10,240 entries.
+using EntryIndex = uint16_t;
+static_assert(QMFILE_MAX_DIR_ENTRIES <= UINT16_MAX + 1, "list positions fit an EntryIndex");
+
+// What the sort keeps beside the list while it runs, by position: which
+// names hold a generation marker, and which entries a comparison within
+// their group has looked at. setGen runs on every entry once before the
+// sort; the entries that no comparison looked at get back the baseLen and
+// gen of 0 that they had, so the list ends as if setGen had run on exactly
+// the compared entries, as each comparison running it would leave it.
+struct SortState {
+  qmfile_DirEntry *v;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> versioned;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> compared;
+};
 
 // The order of a scan list: non-directories before directories; generations
 // of one versioned name highest first; otherwise names ignoring case.
-int compar(qmfile_DirEntry *a, qmfile_DirEntry *b) {
+int compar(SortState &sort, size_t i, size_t j) {
+  const qmfile_DirEntry *a = &sort.v[i];
+  const qmfile_DirEntry *b = &sort.v[j];
   const bool aDir = a->attrs.kind == PF_KIND_DIRECTORY;
   const bool bDir = b->attrs.kind == PF_KIND_DIRECTORY;
   if (aDir != bDir) return aDir ? 1 : -1;
-  setGen(a);
-  setGen(b);
-  if (strstr(a->name, kGenMarker) != nullptr && strstr(b->name, kGenMarker) != nullptr &&
-      a->baseLen == b->baseLen && STR_strncasecmp(a->name, b->name, a->baseLen) == 0) {
+  sort.compared.set(i);
+  sort.compared.set(j);
+  if (sort.versioned[i] && sort.versioned[j] && a->baseLen == b->baseLen &&
+      STR_strncasecmp(a->name, b->name, a->baseLen) == 0) {
     if (a->gen == b->gen) return 0;
     return a->gen > b->gen ? -1 : 1;
   }
   return STR_strcasecmp(a->name, b->name);
 }
 
-// Lets entry root sink below its larger children in the heap v[0, n). Once
-// it has to move, the sinking entry is held aside and each larger child moves
-// up into the hole: one 1,288-byte copy per level instead of a swap's three,
-// with the same comparisons of the same entries in the same order.
-void siftDown(qmfile_DirEntry *v, size_t root, size_t n) {
+// Lets the entry at heap position root sink below its larger children in
+// the heap order[0, n) of list positions. Once it has to move, it is held
+// aside and each larger child moves up into the hole.
+void siftDown(SortState &sort, EntryIndex *order, size_t root, size_t n) {
+  auto less = [&sort, order](size_t i, size_t j) { return compar(sort, order[i], order[j]) < 0; };
   size_t child = 2 * root + 1;
   if (child >= n) return;
-  if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-  if (compar(&v[root], &v[child]) >= 0) return;
-  qmfile_DirEntry sinking = v[root];
+  if (child + 1 < n && less(child, child + 1)) ++child;
+  if (!less(root, child)) return;
+  const EntryIndex sinking = order[root];
   for (;;) {
-    v[root] = v[child];
+    order[root] = order[child];
     root = child;
     child = 2 * root + 1;
     if (child >= n) break;
-    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-    if (compar(&sinking, &v[child]) >= 0) break;
+    if (child + 1 < n && less(child, child + 1)) ++child;
+    if (compar(sort, sinking, order[child]) >= 0) break;
   }
-  v[root] = sinking;
+  order[root] = sinking;
 }
 
 // Sorts the list in place with compar. A heap sort: it needs no memory
-// besides one entry, and it stays inside the list even where compar is not
-// a consistent order (the versioned-name rule need not be transitive),
-// where library sorts may read past the ends.
+// besides the positions, and it stays inside the list even where compar is
+// not a consistent order (the versioned-name rule need not be transitive),
+// where library sorts may read past the ends. The sort moves positions;
+// then each 1,288-byte entry is moved once, cycle by cycle, to its place.
 void sortEntries(qmfile_DirEntry *v, size_t n) {
   if (n < 2) return;
-  for (size_t i = n / 2; i-- > 0;) siftDown(v, i, n);
+  SortState sort{v, {}, {}};
+  EntryIndex order[QMFILE_MAX_DIR_ENTRIES];
+  for (size_t i = 0; i < n; ++i) {
+    order[i] = static_cast<EntryIndex>(i);
+    sort.versioned[i] = setGen(&v[i]) != nullptr;
+  }
+  for (size_t i = n / 2; i-- > 0;) siftDown(sort, order, i, n);
   for (size_t end = n - 1; end > 0; --end) {
-    std::swap(v[0], v[end]);
-    siftDown(v, 0, end);
+    std::swap(order[0], order[end]);
+    siftDown(sort, order, 0, end);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!sort.compared[i]) {
+      v[i].baseLen = 0;
+      v[i].gen = 0;
+    }
+  }
+  for (size_t start = 0; start < n; ++start) {
+    if (order[start] == start) continue;
+    const qmfile_DirEntry held = v[start];
+    size_t to = start;
+    while (order[to] != start) {
+      const size_t from = order[to];
+      v[to] = v[from];
+      order[to] = static_cast<EntryIndex>(to);
+      to = from;
+    }
+    v[to] = held;
+    order[to] = static_cast<EntryIndex>(to);
   }
 }
 
@@ -501,6 +554,7 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
 
   const size_t dirLen = strlen(dir);
   char path[kStatPathSize];
+  STR_copy(path, dir, kStatPathSize);
   uint32_t kept = 0;
   int32_t lastSkip = QM_SUCCESS;
   while (kept < static_cast<uint32_t>(n)) {
@@ -513,10 +567,10 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
       lastSkip = QM_ERR_BADFILE;
       continue;
     }
-    STR_copy(path, dir, kStatPathSize);
+    path[dirLen] = '\0';
     qmfile_dircat(path, kStatPathSize, e->name);
     TRACE_LogFine(kTrace, "  [%s]\n", path);
-    lastSkip = PF_Stat(path, &e->attrs);
+    lastSkip = rtk_platform::StatEntry(handle.get(), e->name, path, &e->attrs);
     if (lastSkip != QM_SUCCESS) {
       TRACE_LogFine(kTrace, "  skipped due to PF_Stat failure:%d\n", lastSkip);
       continue;
@@ -701,17 +755,20 @@ extern "C" {
 // them and answers where the name went; a join that does not fit is cut.
 // An empty directory text stays relative: no '/' is put in front of the
 // name, so "" and "n" (or "/n") give "n" rather than a path in the root.
+// The pieces are copied as bounded formatting would put them, the zero that
+// it leaves in the buffer's last byte included.
 char *qmfile_dircat(char *buf, int32_t size, const char *name) {
   if (size < 1) return buf;
-  size_t len = strnlen(buf, static_cast<size_t>(size));
+  const auto bufSize = static_cast<size_t>(size);
+  size_t len = strnlen(buf, bufSize);
   // A text with no terminator inside the buffer leaves no room to join into.
-  if (len == static_cast<size_t>(size)) return buf + size - 1;
-  if (len > 0 && buf[len - 1] != '/') {
-    STR_snprintf(buf + len, size - static_cast<int32_t>(len), "%c", '/');
-    len = strlen(buf);
-  }
+  if (len == bufSize) return buf + size - 1;
+  if (len > 0 && buf[len - 1] != '/' && len + 1 < bufSize) buf[len++] = '/';
   if (name[0] == '/') ++name;
-  STR_snprintf(buf + len, size - static_cast<int32_t>(len), "%s", name);
+  const size_t kept = strnlen(name, bufSize - len - 1);
+  memmove(buf + len, name, kept);
+  buf[len + kept] = '\0';
+  buf[size - 1] = '\0';
   return buf + len;
 }
 

@@ -371,6 +371,13 @@ TEST(FileScan, ListsFilesThenDirectoriesInTheProductsOrder) {
   names.clear();
   EXPECT_EQ(ScanOf(dir / "one", &names, &gens), QM_SUCCESS);
   EXPECT_EQ(gens, (std::vector<std::pair<int32_t, int64_t>>{{6, 7}}));  // a lone file gets its generation read
+  // A directory compared only with a file is never given its generation.
+  MakeDir(dir / "two");
+  WriteFile(dir / "two/f", "x");
+  MakeDir(dir / "two/d-QM4");
+  gens.clear();
+  EXPECT_EQ(ScanOf(dir / "two", &names, &gens), QM_SUCCESS);
+  EXPECT_EQ(gens, (std::vector<std::pair<int32_t, int64_t>>{{1, 0}, {0, 0}}));
   // Empty, missing, and only an entry whose status fails (read last: its failure is the result).
   MakeDir(dir / "empty");
   MakeDir(dir / "dangling");
@@ -380,7 +387,7 @@ TEST(FileScan, ListsFilesThenDirectoriesInTheProductsOrder) {
   EXPECT_EQ(ScanOf(dir / "missing", &names), QM_ERR_NOENT);
   EXPECT_EQ(ScanOf(dir / "dangling", &names), QM_ERR_NOENT);
   EXPECT_TRUE(names.empty());
-  for (const auto &[max, count] : {std::pair{2, 2}, {0, 0}, {-3, 0}, {100, 14}})
+  for (const auto &[max, count] : {std::pair{2, 2}, {0, 0}, {-3, 0}, {100, 15}})
     EXPECT_EQ(qmfile_CountItemsInDir(dir.path().c_str(), max), count) << max;
   EXPECT_EQ(qmfile_CountItemsInDir((dir / "missing").c_str(), 10), 0);
 }
