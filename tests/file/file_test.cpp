@@ -630,24 +630,24 @@ TEST(FileCount, CountsPiecesAcrossStreamBufferEnds) {
   int32_t expected = 0;
   // Lines of 1 to 97 bytes, so that buffer ends fall anywhere in a line.
   for (int i = 0; text.size() < 300000; ++i, ++expected) text += std::string(1 + i % 97, 'l') + "\n";
-  const struct { std::string line; int32_t pieces; } specials[] = {
-      {std::string(5118, 'a') + "\n", 1},   // fills the reader's buffer exactly
-      {std::string(5119, 'b') + "\n", 2},   // its line feed is a piece of its own
-      {std::string(12000, 'c') + "\n", 3},  // 5,119 + 5,119 + 1,762 bytes and the line feed
-      {std::string(1, '\0') + "abc\n", 0},  // a piece that starts with NUL is not counted
-      {"x" + std::string(1, '\0') + "y\n", 1},
+  const struct { std::string line; int32_t pieces; size_t before; } specials[] = {
+      {std::string(5118, 'a') + "\n", 1, 37},    // fills the reader's buffer exactly
+      {std::string(5119, 'b') + "\n", 2, 2037},  // its line feed is a piece of its own
+      {std::string(12000, 'c') + "\n", 3, 4037}, // 5,119 + 5,119 + 1,762 bytes and the line feed
+      {std::string(1, '\0') + "abc\n", 0, 6037}, // a piece that starts with NUL is not counted
+      {"x" + std::string(1, '\0') + "y\n", 1, 8037},
+      {std::string(1, '\0') + std::string(99, 'n') + "\n", 0, 50},  // ends in the next chunk
+      {std::string(5119, 'e') + "\n", 2, 5120},  // its line feed ends a 2 KiB chunk of the count
   };
-  size_t before = 37;
   for (const auto &s : specials) {
     // Short lines of padding, so that the special line starts `before`
-    // bytes ahead of the next end of the 64 KiB stream buffer.
-    const size_t start = (text.size() + before + 1 + 65535) / 65536 * 65536 - before;
+    // bytes ahead of the next multiple of 64 KiB in the file.
+    const size_t start = (text.size() + s.before + 1 + 65535) / 65536 * 65536 - s.before;
     for (size_t left; (left = start - text.size()) > 0; ++expected) {
       text += std::string((left > 100 ? 50 : left) - 1, 'p') + "\n";
     }
     text += s.line;
     expected += s.pieces;
-    before += 2000;
   }
   TempDir dir;
   WriteFile(dir / "log", text);
