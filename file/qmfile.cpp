@@ -195,6 +195,18 @@ ssize_t readSome(int fd, void *buf, size_t n) {
   return got;
 }
 
+// Reads until n bytes are in, the file ends or a read fails, as fread
+// does; answers the bytes read.
+size_t readUpTo(int fd, char *buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t more = readSome(fd, buf + got, n - got);
+    if (more <= 0) break;
+    got += static_cast<size_t>(more);
+  }
+  return got;
+}
+
 // Writes all n bytes. A short write goes on with the rest, so that a failure
 // reports the error that the file system gives for it rather than a stale
 // errno; a write that makes no progress counts as EIO. True when all went.
@@ -469,8 +481,8 @@ int compar(SortState &sort, size_t i, size_t j) {
   const bool aDir = a->attrs.kind == PF_KIND_DIRECTORY;
   const bool bDir = b->attrs.kind == PF_KIND_DIRECTORY;
   if (aDir != bDir) return aDir ? 1 : -1;
-  sort.compared.set(i);
-  sort.compared.set(j);
+  sort.compared[i] = true;
+  sort.compared[j] = true;
   if (sort.versioned[i] && sort.versioned[j] && a->baseLen == b->baseLen &&
       STR_strncasecmp(a->name, b->name, a->baseLen) == 0) {
     if (a->gen == b->gen) return 0;
@@ -747,6 +759,21 @@ int32_t cutLines(char *text, int32_t n, const char **lines) {
     if (lf == nullptr || count == n) return count;
     rest = static_cast<size_t>(lf - text);
   }
+}
+
+// Writes line and a line feed at `at` as STR_snprintf(at, size, "%s\n",
+// line) writes them, without the formatter: cut to size - 1 characters,
+// terminated, and a zero in the last byte of the size. Answers the
+// characters written.
+size_t putLine(char *at, int32_t size, const char *line) {
+  if (size < 1) return 0;
+  const auto room = static_cast<size_t>(size) - 1;
+  size_t written = strnlen(line, room);
+  memcpy(at, line, written);
+  if (written < room) at[written++] = '\n';
+  at[written] = '\0';
+  at[room] = '\0';
+  return written;
 }
 
 // ---- line count --------------------------------------------------------------
@@ -1053,14 +1080,14 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
   if (!block) return QM_ERR_NOMEM;
   char *text = block.as<char>();
   {
-    const Stream f(fopen(path, "rbe"));
-    if (!f) {
+    const Fd fd(PF_open(path, O_RDONLY | O_CLOEXEC, 0));
+    if (!fd.ok()) {
       if (errno == ENOENT) return QM_ERR_NOENT;
       STR_snprintf(out, outSize, "%s [%s]\n", QMERR_err2str(QM_ERR_BADFILE), path);
       return QM_ERR_BADFILE;
     }
-    fseeko(f.get(), -static_cast<off_t>(window), SEEK_END);  // fails, and stays at 0, for a short file
-    text[fread(text, 1, static_cast<size_t>(window), f.get())] = '\0';
+    lseek(fd.get(), -static_cast<off_t>(window), SEEK_END);  // fails, and stays at 0, for a short file
+    text[readUpTo(fd.get(), text, static_cast<size_t>(window))] = '\0';
   }
   const char *lines[kTailMaxLines];
   const int32_t count = cutLines(text, n, lines);
@@ -1068,8 +1095,7 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
   int32_t used = 0;
   for (int32_t i = 0; i < count; ++i) {
     const char *line = newestFirst != 0 ? lines[i] : lines[count - 1 - i];
-    STR_snprintf(out + used, outSize - used - 1, "%s\n", line);
-    used += static_cast<int32_t>(strlen(out + used));
+    used += static_cast<int32_t>(putLine(out + used, outSize - used - 1, line));
     if (used > stopAbove) break;
   }
   out[outSize - 1] = '\0';
