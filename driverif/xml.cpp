@@ -14,13 +14,13 @@
 #include "qmxml.h"
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
 
 #include "qmstr.h"
+#include "str/str_internal.h"
 
 namespace {
 
@@ -107,25 +107,15 @@ void doAmpersands(char *text, int32_t size) {
   }
 }
 
-// The high bit of every zero byte of x, and no other bit.
-constexpr uint64_t zeroBytes(uint64_t x) {
-  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
-  return ~(((x & kLow7) + kLow7) | x | kLow7);
-}
-
 // The first byte at or after p (before end) that is a or b, or end. While
-// eight bytes are left before end, eight are looked at together; the flags
-// are exact, so the first one flagged is the first hit in either byte order.
+// eight bytes are left before end, eight are looked at together.
 const char *nextOf(const char *p, const char *end, unsigned char a, unsigned char b) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   while (end - p >= 8) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    const uint64_t hits = zeroBytes(word ^ (kOnes * a)) | zeroBytes(word ^ (kOnes * b));
-    if (hits != 0) {
-      const int bit = std::endian::native == std::endian::little ? std::countr_zero(hits) : std::countl_zero(hits);
-      return p + bit / 8;
-    }
+    const uint64_t hits = rtk_str::ZeroBytes(word ^ (kOnes * a)) | rtk_str::ZeroBytes(word ^ (kOnes * b));
+    if (hits != 0) return p + rtk_str::FirstFlaggedByte(hits);
     p += sizeof word;
   }
   while (p < end && static_cast<unsigned char>(*p) != a && static_cast<unsigned char>(*p) != b) ++p;

@@ -33,6 +33,7 @@
 
 #include "pf_file.h"
 #include "platform/pf_internal.h"
+#include "str/str_internal.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmmem.h"
@@ -53,6 +54,10 @@ constexpr size_t kDiffChunk = 4096;
 
 // Status paths of the scan are joined in a buffer of this size.
 constexpr size_t kStatPathSize = 4096;
+
+// The scan keeps the names that its count read, when they fit this many
+// bytes with their terminators, and then reads its directory only once.
+constexpr size_t kNameCacheSize = 8192;
 
 // The tail looks at 256 bytes per line asked for, at most 500 lines, and
 // stops appending once fewer than 128 bytes of the output are left.
@@ -473,6 +478,26 @@ struct SortState {
   std::bitset<QMFILE_MAX_DIR_ENTRIES> compared;
 };
 
+// STR_strcasecmp of two entries' names. Their common beginning is passed
+// over eight bytes at a time while the words lie within the name fields
+// (bytes that are equal are equal ignoring case too); the comparison goes on
+// from the first byte that differs or ends the names.
+int compareNames(const char (&a)[QMFILE_NAME_SIZE], const char (&b)[QMFILE_NAME_SIZE]) {
+  size_t at = 0;
+  for (; at + 8 <= QMFILE_NAME_SIZE; at += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    memcpy(&wordA, a + at, 8);
+    memcpy(&wordB, b + at, 8);
+    const uint64_t stops = rtk_str::NonzeroBytes(wordA ^ wordB) | rtk_str::ZeroBytes(wordA);
+    if (stops != 0) {
+      at += rtk_str::FirstFlaggedByte(stops);
+      break;
+    }
+  }
+  return rtk_str::CompareIgnoringCase(a + at, b + at);
+}
+
 // The order of a scan list: non-directories before directories; generations
 // of one versioned name highest first; otherwise names ignoring case.
 int compar(SortState &sort, size_t i, size_t j) {
@@ -488,7 +513,7 @@ int compar(SortState &sort, size_t i, size_t j) {
     if (a->gen == b->gen) return 0;
     return a->gen > b->gen ? -1 : 1;
   }
-  return STR_strcasecmp(a->name, b->name);
+  return compareNames(a->name, b->name);
 }
 
 // Lets the entry at heap position root sink below its larger children in
@@ -551,10 +576,73 @@ void sortEntries(qmfile_DirEntry *v, size_t n) {
   }
 }
 
+// The names that a count read, one after another with their terminators,
+// kept for the listing so that the scan reads its directory once. Usable
+// only when the count read the directory to its end (not to a read error,
+// not stopped at its limit) and every name fitted.
+class NameCache {
+ public:
+  // Keeps the next name; one that does not fit makes the cache unusable.
+  void keep(const char *name) {
+    const size_t size = strlen(name) + 1;
+    fits_ = fits_ && size <= sizeof text_ - used_;
+    if (!fits_) return;
+    memcpy(text_ + used_, name, size);
+    used_ += size;
+  }
+  void reachedEnd() { complete_ = fits_; }
+  bool complete() const { return complete_; }
+  // Copies the next kept name into name, as PF_ReadDir would; false after
+  // the last.
+  bool next(char *name) {
+    if (next_ == used_) return false;
+    const size_t size = strlen(text_ + next_) + 1;
+    memcpy(name, text_ + next_, size);
+    next_ += size;
+    return true;
+  }
+
+ private:
+  char text_[kNameCacheSize];
+  size_t used_ = 0;
+  size_t next_ = 0;
+  bool fits_ = true;
+  bool complete_ = false;
+};
+
+// qmfile_CountItemsInDir, with its call frame. With a cache, the directory
+// stays open in handle and the names read are kept; the end of the directory
+// is told from a read error by errno, which is given back as it was when
+// the end is reached.
+int32_t countItems(const char *dir, int32_t max, DirHandle &handle, NameCache *cache) {
+  qmenter(kTrace, "qmfile_CountItemsInDir", "[%s] %d\n", show(dir), max);
+  int32_t count = 0;
+  if (dir != nullptr && PF_OpenDir(dir, handle.out()) == QM_SUCCESS) {
+    const int savedErrno = errno;
+    char name[PF_READDIR_NAME_SIZE];
+    for (;;) {
+      errno = 0;
+      if (PF_ReadDir(handle.get(), name) != QM_SUCCESS) {
+        if (errno == 0 && cache != nullptr) cache->reachedEnd();
+        break;
+      }
+      if (count >= max) break;
+      ++count;
+      if (cache != nullptr) cache->keep(name);
+    }
+    if (errno == 0) errno = savedErrno;
+  }
+  qmexitn(kTrace, "qmfile_CountItemsInDir", count);
+  return count;
+}
+
 // qmfile_ScanDir without its call frame; the outputs are set already.
 int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32_t *dirs) {
-  const int32_t n = qmfile_CountItemsInDir(dir, QMFILE_MAX_DIR_ENTRIES);
+  DirHandle handle;
+  NameCache names;
+  const int32_t n = countItems(dir, QMFILE_MAX_DIR_ENTRIES, handle, &names);
   if (n == 0) {
+    handle.reset();
     PF_Attrs attrs;
     return PF_Stat(dir, &attrs);
   }
@@ -562,9 +650,11 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
       MEM_malloc(-8, n * static_cast<int32_t>(sizeof(qmfile_DirEntry)), "dirl"));
   if (entries == nullptr) return QM_ERR_NOMEM;
   *list = entries;
-  DirHandle handle;
-  const int32_t opened = PF_OpenDir(dir, handle.out());
-  if (opened != QM_SUCCESS) return opened;
+  if (!names.complete()) {
+    handle.reset();
+    const int32_t opened = PF_OpenDir(dir, handle.out());
+    if (opened != QM_SUCCESS) return opened;
+  }
 
   const size_t dirLen = strlen(dir);
   char path[kStatPathSize];
@@ -573,7 +663,8 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
   int32_t lastSkip = QM_SUCCESS;
   while (kept < static_cast<uint32_t>(n)) {
     qmfile_DirEntry *e = &entries[kept];
-    if (PF_ReadDir(handle.get(), e->name) != QM_SUCCESS) break;
+    const bool named = names.complete() ? names.next(e->name) : PF_ReadDir(handle.get(), e->name) == QM_SUCCESS;
+    if (!named) break;
     // A status path that does not fit would be cut and could name another
     // object, so such an entry is skipped as one whose status failed.
     if (joinedLength(dir, dirLen, e->name) >= kStatPathSize) {
@@ -996,16 +1087,8 @@ int32_t qmfile_treeWalk(const char *path, qmfile_WalkCallback callback, uint64_t
 
 // Counts the entries of a directory other than "." and "..", up to max.
 int32_t qmfile_CountItemsInDir(const char *dir, int32_t max) {
-  qmenter(kTrace, "qmfile_CountItemsInDir", "[%s] %d\n", show(dir), max);
-  int32_t count = 0;
   DirHandle handle;
-  if (dir != nullptr && PF_OpenDir(dir, handle.out()) == QM_SUCCESS) {
-    char name[PF_READDIR_NAME_SIZE];
-    while (PF_ReadDir(handle.get(), name) == QM_SUCCESS && count < max) ++count;
-  }
-  handle.reset();
-  qmexitn(kTrace, "qmfile_CountItemsInDir", count);
-  return count;
+  return countItems(dir, max, handle, nullptr);
 }
 
 // Removes a directory tree; an empty or missing directory is removed (or

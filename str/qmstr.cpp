@@ -13,19 +13,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "str/str_internal.h"
+
 namespace {
 
-// Folds an ASCII lower-case letter to upper case; every other byte stays.
-constexpr unsigned char upcase(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
+using rtk_str::kUpcase;
 
-// upcase as a table, for the comparisons' inner loops.
-constexpr auto kUpcase = [] {
-  std::array<unsigned char, 256> table{};
-  for (unsigned c = 0; c < table.size(); ++c) table[c] = upcase(static_cast<unsigned char>(c));
-  return table;
-}();
-
-// upcase of a char through the table.
+// Folds an ASCII lower-case letter of a char to upper case, through the table.
 inline unsigned char fold(char c) { return kUpcase[static_cast<unsigned char>(c)]; }
 
 // Multiplier for the unit letter that may follow the digits of a number.
@@ -257,16 +251,7 @@ int64_t STR_toll(const char *s) {
 }
 
 // Compares a and b with ASCII letters folded to upper case.
-int32_t STR_strcasecmp(const char *a, const char *b) {
-  const auto *pa = reinterpret_cast<const unsigned char *>(a);
-  const auto *pb = reinterpret_cast<const unsigned char *>(b);
-  for (;; ++pa, ++pb) {
-    if (*pa == '\0') return *pb == '\0' ? 0 : -1;
-    if (*pb == '\0') return 1;
-    const int diff = kUpcase[*pa] - kUpcase[*pb];
-    if (diff != 0) return diff;
-  }
-}
+int32_t STR_strcasecmp(const char *a, const char *b) { return rtk_str::CompareIgnoringCase(a, b); }
 
 // As STR_strcasecmp over at most n positions; a count of 0 (or a negative
 // count) compares nothing and answers equal.
