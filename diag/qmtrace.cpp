@@ -229,12 +229,6 @@ void BuildXmlRecord(LineBuilder &out, uint64_t mask, const char *func, const cha
   out.Append("\"/>\n");
 }
 
-// The level and mask tests of TRACE_Logv, for the writers to make before
-// they gather their arguments: an untraced line then costs two loads.
-inline bool LineWanted(uint64_t mask, uint32_t level) {
-  return level <= traceLevel.load(std::memory_order_relaxed) &&
-         (mask & tracemask.load(std::memory_order_relaxed)) != 0;
-}
 
 // Reads one attribute of a trace command; answers whether it was present.
 bool GetAttribute(char *cmd, const char *key, char *out, int32_t outSize, const char *dflt) {
@@ -242,6 +236,17 @@ bool GetAttribute(char *cmd, const char *key, char *out, int32_t outSize, const 
 }
 
 }  // namespace
+
+namespace rtkdiag {
+
+// The level and mask tests of TRACE_Logv, for the writers to make before
+// they gather their arguments: an untraced line then costs two loads.
+bool LineWanted(uint64_t mask, uint32_t level) {
+  return level <= traceLevel.load(std::memory_order_relaxed) &&
+         (mask & tracemask.load(std::memory_order_relaxed)) != 0;
+}
+
+}  // namespace rtkdiag
 
 // Writes one trace line when its level, the program filter and its mask let
 // it through; a line that is dropped changes nothing, not even the depth.
@@ -442,7 +447,7 @@ int32_t TRACE_Parse_Common(char *cmd, int32_t size) {
 // the level and mask tests come first, before the arguments are gathered.
 #define RTK_FIXED_LEVEL_WRITER(name, level)                 \
   void name(uint64_t mask, const char *fmt, ...) {          \
-    if (!LineWanted(mask, level)) return;                   \
+    if (!rtkdiag::LineWanted(mask, level)) return;          \
     va_list args;                                           \
     va_start(args, fmt);                                    \
     TRACE_Logv(0, mask, "", fmt, args, level);              \
@@ -455,7 +460,7 @@ RTK_FIXED_LEVEL_WRITER(TRACE_LogFine, QM_TRACE_FINE)
 
 // Trace writer at a given level; levels above Fine are never written.
 void TRACE_LogL(uint64_t mask, uint32_t level, const char *fmt, ...) {
-  if (!LineWanted(mask, level)) return;
+  if (!rtkdiag::LineWanted(mask, level)) return;
   va_list args;
   va_start(args, fmt);
   TRACE_Logv(0, mask, "", fmt, args, level);
