@@ -467,13 +467,15 @@ using EntryIndex = uint16_t;
 static_assert(QMFILE_MAX_DIR_ENTRIES <= UINT16_MAX + 1, "list positions fit an EntryIndex");
 
 // What the sort keeps beside the list while it runs, by position: which
-// names hold a generation marker, and which entries a comparison within
-// their group has looked at. setGen runs on every entry once before the
+// entries are directories (so that most comparisons read only the names'
+// first bytes from the list), which names hold a generation marker, and
+// which entries a comparison within their group has looked at. setGen runs on every entry once before the
 // sort; the entries that no comparison looked at get back the baseLen and
 // gen of 0 that they had, so the list ends as if setGen had run on exactly
 // the compared entries, as each comparison running it would leave it.
 struct SortState {
   qmfile_DirEntry *v;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> directory;
   std::bitset<QMFILE_MAX_DIR_ENTRIES> versioned;
   std::bitset<QMFILE_MAX_DIR_ENTRIES> compared;
 };
@@ -501,11 +503,10 @@ int compareNames(const char (&a)[QMFILE_NAME_SIZE], const char (&b)[QMFILE_NAME_
 // The order of a scan list: non-directories before directories; generations
 // of one versioned name highest first; otherwise names ignoring case.
 int compar(SortState &sort, size_t i, size_t j) {
+  const bool aDir = sort.directory[i];
+  if (aDir != sort.directory[j]) return aDir ? 1 : -1;
   const qmfile_DirEntry *a = &sort.v[i];
   const qmfile_DirEntry *b = &sort.v[j];
-  const bool aDir = a->attrs.kind == PF_KIND_DIRECTORY;
-  const bool bDir = b->attrs.kind == PF_KIND_DIRECTORY;
-  if (aDir != bDir) return aDir ? 1 : -1;
   sort.compared[i] = true;
   sort.compared[j] = true;
   if (sort.versioned[i] && sort.versioned[j] && a->baseLen == b->baseLen &&
@@ -544,10 +545,11 @@ void siftDown(SortState &sort, EntryIndex *order, size_t root, size_t n) {
 // then each 1,288-byte entry is moved once, cycle by cycle, to its place.
 void sortEntries(qmfile_DirEntry *v, size_t n) {
   if (n < 2) return;
-  SortState sort{v, {}, {}};
+  SortState sort{v, {}, {}, {}};
   EntryIndex order[QMFILE_MAX_DIR_ENTRIES];
   for (size_t i = 0; i < n; ++i) {
     order[i] = static_cast<EntryIndex>(i);
+    sort.directory[i] = v[i].attrs.kind == PF_KIND_DIRECTORY;
     sort.versioned[i] = setGen(&v[i]) != nullptr;
   }
   for (size_t i = n / 2; i-- > 0;) siftDown(sort, order, i, n);
