@@ -201,11 +201,12 @@ ssize_t readSome(int fd, void *buf, size_t n) {
 }
 
 // Reads until n bytes are in, the file ends or a read fails, as fread
-// does; answers the bytes read.
+// does (an interrupted read also ends it, as it ends fread); answers the
+// bytes read.
 size_t readUpTo(int fd, char *buf, size_t n) {
   size_t got = 0;
   while (got < n) {
-    const ssize_t more = readSome(fd, buf + got, n - got);
+    const ssize_t more = read(fd, buf + got, n - got);
     if (more <= 0) break;
     got += static_cast<size_t>(more);
   }
@@ -1189,7 +1190,8 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
 
 // Counts the lines of a text file; a line longer than the 5,119-byte line
 // buffer counts once per piece. With max > 0 counting stops at max + 1. A
-// read error ends the count without the piece it was reading.
+// read error (an interrupted read too, as for the line reader) ends the
+// count without the piece it was reading.
 int32_t qmfile_getCount(const char *path, int32_t max) {
   qmenter(kTrace, "qmfile_getCount", "file:%s max:%d\n", show(path), max);
   LineCounter lines(max);
@@ -1199,7 +1201,7 @@ int32_t qmfile_getCount(const char *path, int32_t max) {
   } else {
     char block[kCountBlock];
     while (!lines.done()) {
-      const ssize_t got = readSome(fd.get(), block, sizeof block);
+      const ssize_t got = read(fd.get(), block, sizeof block);
       if (got == 0) lines.finish();
       if (got <= 0) break;
       lines.take(block, static_cast<size_t>(got));
