@@ -22,6 +22,13 @@ class OutputLock {
   OutputLock &operator=(const OutputLock &) = delete;
 };
 
+// The level and mask tests of a trace line, for a writer to make before it
+// gathers its arguments.
+bool LineWanted(uint64_t mask, uint32_t level);
+
+// Logs a finished trace line as a Print line of the message log.
+void LogPrintLine(const char *line);
+
 }  // namespace rtkdiag
 
 // Writes one trace line: the level, program-filter and mask tests, then the

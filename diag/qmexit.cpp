@@ -45,8 +45,10 @@ pthread_mutex_t g_registerLock = PTHREAD_MUTEX_INITIALIZER;
 
 extern "C" {
 
-// Entry line of the call frame: depth step +1, level Medium.
+// Entry line of the call frame: depth step +1, level Medium. Like the exit
+// writers below, it tests level and mask before it gathers its arguments.
 void qmenter(uint64_t mask, const char *func, const char *fmt, ...) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   va_list args;
   va_start(args, fmt);
   TRACE_Logv(1, mask, func, fmt, args, QM_TRACE_MEDIUM);
@@ -55,26 +57,31 @@ void qmenter(uint64_t mask, const char *func, const char *fmt, ...) {
 
 // Exit line with a result code and its mnemonic.
 void qmexit(uint64_t mask, const char *func, int32_t rc) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   TRACE_Logf(mask, func, "Result:%d %s\n", rc, QMERR_err2mnemonic(rc));
 }
 
 // Exit line with a number, in decimal and hexadecimal.
 void qmexitn(uint64_t mask, const char *func, int32_t n) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   TRACE_Logf(mask, func, "Result:%d (0x%x)\n", n, static_cast<unsigned int>(n));
 }
 
 // Exit line with a truth value.
 void qmexitb(uint64_t mask, const char *func, int32_t b) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   TRACE_Logf(mask, func, "Result:%d %s\n", b, b != 0 ? "TRUE" : "FALSE");
 }
 
 // Exit line with a string; a null string shows as "[null]".
 void qmexits(uint64_t mask, const char *func, const char *s) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   TRACE_Logf(mask, func, "Result:[%s]\n", s != nullptr ? s : "[null]");
 }
 
 // Exit line with a pointer.
 void qmexitp(uint64_t mask, const char *func, const void *p) {
+  if (!rtkdiag::LineWanted(mask, QM_TRACE_MEDIUM)) return;
   TRACE_Logf(mask, func, "Result:%p\n", p);
 }
 

@@ -16,7 +16,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +49,14 @@ std::atomic<int32_t> g_target{QM_LOG_TARGET_FILE};
 // Repeat state, under the output lock: the previous line and its repeats.
 char g_last[kLineSize];
 int32_t g_lastCount = 0;
+// Time stamp, under the output lock: the milliseconds of the last stamp and
+// their digits, which are made again only when the millisecond changes.
+struct {
+  bool made = false;
+  int64_t msecs = 0;
+  char digits[24] = {};
+  size_t length = 0;
+} g_stamp;
 // Set once the catalogue has handed out the repeat notice's text, after
 // which fetching it again runs no conversion and takes no lock.
 std::atomic<bool> g_noticeReady{false};
@@ -125,12 +132,31 @@ void WriteRepeatNotice(int32_t target, const char *fmt, int32_t count) {
   PF_Log(target, notice);
 }
 
-// Under the output lock: counts a repeat of the previous line, or writes the
-// pending repeat notice and the stamped line. Answers false, having changed
+// Under the output lock: writes "<msecs>: <line>" into stamped, cut to
+// kStampedSize - 1 characters as snprintf would cut it; length is the
+// line's.
+void StampLine(char (&stamped)[kStampedSize], const char *line, size_t length) {
+  const int64_t msecs = pf_msecs();
+  if (!g_stamp.made || g_stamp.msecs != msecs) {
+    STR_64toString(g_stamp.digits, sizeof g_stamp.digits, msecs);
+    g_stamp.length = std::strlen(g_stamp.digits);
+    g_stamp.msecs = msecs;
+    g_stamp.made = true;
+  }
+  std::memcpy(stamped, g_stamp.digits, g_stamp.length);
+  std::memcpy(stamped + g_stamp.length, ": ", 2);
+  const size_t used = g_stamp.length + 2;
+  const size_t kept = length < kStampedSize - 1 - used ? length : kStampedSize - 1 - used;
+  std::memcpy(stamped + used, line, kept);
+  stamped[used + kept] = '\0';
+}
+
+// Under the output lock: counts a repeat of the previous line (length
+// characters long), or writes the pending repeat notice and the stamped line. Answers false, having changed
 // nothing, when a notice is due whose text has never been fetched: the first
 // fetch may convert the catalogue (which allocates and traces), and that
 // must not run under the lock.
-bool EmitLocked(const char *line) {
+bool EmitLocked(const char *line, size_t length) {
   rtkdiag::OutputLock lock;
   if (g_last[0] != '\0' && std::strcmp(line, g_last) == 0) {
     ++g_lastCount;
@@ -150,9 +176,11 @@ bool EmitLocked(const char *line) {
     if (g_lastCount != 0) WriteRepeatNotice(target, fmt, g_lastCount);
   }
   char stamped[kStampedSize];
-  std::snprintf(stamped, sizeof stamped, "%" PRId64 ": %s", pf_msecs(), line);
+  StampLine(stamped, line, length);
   PF_Log(target, stamped);
-  STR_copy(g_last, line, kLineSize);
+  const size_t kept = length < kLineSize - 1 ? length : kLineSize - 1;
+  std::memcpy(g_last, line, kept);
+  g_last[kept] = '\0';
   g_lastCount = 0;
   return true;
 }
@@ -176,6 +204,21 @@ OutputLock::OutputLock() {
 }
 
 OutputLock::~OutputLock() { pthread_mutex_unlock(&g_outputLock); }
+
+// What LOG_Log(QM_LOG_PRINT, "%s", line) does, without formatting the line
+// again: a Print line has no header, is neither counted nor shown to the
+// hook, and keeps its first 1013 characters.
+void LogPrintLine(const char *line) {
+  char cut[kMessageRoom];
+  const size_t n = strnlen(line, kMessageRoom - 1);
+  const char *text = line;
+  if (line[n] != '\0') {
+    std::memcpy(cut, line, n);
+    cut[n] = '\0';
+    text = cut;
+  }
+  while (!EmitLocked(text, n)) FetchRepeatNotice();
+}
 
 }  // namespace rtkdiag
 
@@ -227,7 +270,8 @@ void LOG_Logv(uint32_t level, const char *prefix, const char *fmt, va_list args)
   if (level > kHighestLevel) level = QM_LOG_ERROR;
   char line[kLineSize];
   ComposeLine(line, level, prefix, fmt, args);
-  while (!EmitLocked(line)) FetchRepeatNotice();
+  const size_t length = std::strlen(line);
+  while (!EmitLocked(line, length)) FetchRepeatNotice();
 }
 
 // Logs one message with an empty prefix.

@@ -17,7 +17,10 @@
  * message log shares; the finished line is handed to the log after the lock
  * is released.
  */
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -117,12 +120,26 @@ std::atomic<int64_t> modeXML{0};
 char traceProgram[kProgramSize];
 int32_t indent = 0;
 
+// For each bit of a mask, the index of the first row that has it, or
+// kNoRow: the first row that shares a bit with a mask is the lowest of these
+// over the mask's bits.
+constexpr size_t kNoRow = std::size(codes);
+constexpr auto kFirstRowOfBit = [] {
+  std::array<size_t, 64> rows{};
+  for (size_t bit = 0; bit < rows.size(); ++bit) {
+    rows[bit] = kNoRow;
+    for (size_t i = 0; i < std::size(codes) && rows[bit] == kNoRow; ++i) {
+      if (((codes[i].mask >> bit) & 1) != 0) rows[bit] = i;
+    }
+  }
+  return rows;
+}();
+
 // The name of the first row, in row order, whose bit the mask has.
 const char *code2str(uint64_t mask) {
-  for (const TraceCode &row : codes) {
-    if ((mask & row.mask) != 0) return row.name;
-  }
-  return "??err??";
+  size_t first = kNoRow;
+  for (; mask != 0; mask &= mask - 1) first = std::min(first, kFirstRowOfBit[std::countr_zero(mask)]);
+  return first != kNoRow ? codes[first].name : "??err??";
 }
 
 // Appends text to a fixed buffer, never past its end; the buffer always
@@ -212,12 +229,6 @@ void BuildXmlRecord(LineBuilder &out, uint64_t mask, const char *func, const cha
   out.Append("\"/>\n");
 }
 
-// The level and mask tests of TRACE_Logv, for the writers to make before
-// they gather their arguments: an untraced line then costs two loads.
-inline bool LineWanted(uint64_t mask, uint32_t level) {
-  return level <= traceLevel.load(std::memory_order_relaxed) &&
-         (mask & tracemask.load(std::memory_order_relaxed)) != 0;
-}
 
 // Reads one attribute of a trace command; answers whether it was present.
 bool GetAttribute(char *cmd, const char *key, char *out, int32_t outSize, const char *dflt) {
@@ -225,6 +236,17 @@ bool GetAttribute(char *cmd, const char *key, char *out, int32_t outSize, const 
 }
 
 }  // namespace
+
+namespace rtkdiag {
+
+// The level and mask tests of TRACE_Logv, for the writers to make before
+// they gather their arguments: an untraced line then costs two loads.
+bool LineWanted(uint64_t mask, uint32_t level) {
+  return level <= traceLevel.load(std::memory_order_relaxed) &&
+         (mask & tracemask.load(std::memory_order_relaxed)) != 0;
+}
+
+}  // namespace rtkdiag
 
 // Writes one trace line when its level, the program filter and its mask let
 // it through; a line that is dropped changes nothing, not even the depth.
@@ -250,7 +272,7 @@ void TRACE_Logv(int32_t step, uint64_t mask, const char *func, const char *fmt, 
       BuildXmlRecord(out, mask, func, fmt, args);
     }
   }
-  LOG_Log(QM_LOG_PRINT, "%s", line);
+  rtkdiag::LogPrintLine(line);
 }
 
 // Writes an exit line of the call frame.
@@ -428,7 +450,7 @@ int32_t TRACE_Parse_Common(char *cmd, int32_t size) {
 // the level and mask tests come first, before the arguments are gathered.
 #define RTK_FIXED_LEVEL_WRITER(name, level)                 \
   void name(uint64_t mask, const char *fmt, ...) {          \
-    if (!LineWanted(mask, level)) return;                   \
+    if (!rtkdiag::LineWanted(mask, level)) return;          \
     va_list args;                                           \
     va_start(args, fmt);                                    \
     TRACE_Logv(0, mask, "", fmt, args, level);              \
@@ -441,7 +463,7 @@ RTK_FIXED_LEVEL_WRITER(TRACE_LogFine, QM_TRACE_FINE)
 
 // Trace writer at a given level; levels above Fine are never written.
 void TRACE_LogL(uint64_t mask, uint32_t level, const char *fmt, ...) {
-  if (!LineWanted(mask, level)) return;
+  if (!rtkdiag::LineWanted(mask, level)) return;
   va_list args;
   va_start(args, fmt);
   TRACE_Logv(0, mask, "", fmt, args, level);

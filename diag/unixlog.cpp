@@ -9,10 +9,17 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "qmlog.h"
+#include "qmstr.h"
 
 namespace {
+
+// A process ID as decimal text fits 16 bytes; a terminal line of the message
+// log (at most 1029 characters) fits behind it.
+constexpr int32_t kPidTextSize = 16;
+constexpr size_t kTerminalTextSize = kPidTextSize + 1040;
 
 // ---- process-wide state --------------------------------------------------
 // The system log is opened once, on the first line sent there, and never
@@ -43,6 +50,26 @@ pid_t CurrentPid() {
   return pid;
 }
 
+// Writes "<decimal pid> <line>" to standard output as one printf would:
+// one write of the stream when it fits the buffer below (every line of the
+// message log does), otherwise in pieces under one hold of the stream.
+void WriteToTerminal(const char *line) {
+  char text[kTerminalTextSize];
+  STR_64toString(text, kPidTextSize, CurrentPid());
+  size_t used = std::strlen(text);
+  text[used++] = ' ';
+  const size_t length = std::strlen(line);
+  if (length <= sizeof text - used) {
+    std::memcpy(text + used, line, length);
+    std::fwrite(text, 1, used + length, stdout);
+    return;
+  }
+  flockfile(stdout);
+  fwrite_unlocked(text, 1, used, stdout);
+  fwrite_unlocked(line, 1, length, stdout);
+  funlockfile(stdout);
+}
+
 }  // namespace
 
 extern "C" {
@@ -53,7 +80,7 @@ extern "C" {
 void PF_Log(int32_t target, const char *line) {
   if (line == nullptr) return;
   if (target == QM_LOG_TARGET_SCREEN) {
-    std::printf("%d %s", static_cast<int>(CurrentPid()), line);
+    WriteToTerminal(line);
     return;
   }
   pthread_once(&g_opened, OpenSystemLog);

@@ -13,10 +13,14 @@
  */
 #include "qmxml.h"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "qmstr.h"
+#include "str/str_internal.h"
 
 namespace {
 
@@ -103,45 +107,131 @@ void doAmpersands(char *text, int32_t size) {
   }
 }
 
-// Finds the word that is `key`, followed by '=' (an assignment) or by a white
-// character, the end, '/' or '>' (a bare word). Words start after any '<' and
-// white characters and end at the next blank only, so a search can land
-// inside a quoted value. Returns the word or null.
-char *findKey(char *text, const char *key, size_t keyLength) {
-  const auto n = static_cast<int32_t>(keyLength);
-  const char first = foldCase(key[0]);
-  char *p = text;
-  for (;;) {
-    while (*p == '<' || isWhite(*p)) ++p;
+// The first byte at or after p (before end) that is a or b, or end. While
+// eight bytes are left before end, eight are looked at together.
+const char *nextOf(const char *p, const char *end, unsigned char a, unsigned char b) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const uint64_t hits = rtk_str::ZeroBytes(word ^ (kOnes * a)) | rtk_str::ZeroBytes(word ^ (kOnes * b));
+    if (hits != 0) return p + rtk_str::FirstFlaggedByte(hits);
+    p += sizeof word;
+  }
+  while (p < end && static_cast<unsigned char>(*p) != a && static_cast<unsigned char>(*p) != b) ++p;
+  return p;
+}
+
+// True for what the search passes over at a word's start: '<' and the white
+// characters.
+constexpr bool leadsWord(char c) { return c == '<' || isWhite(c); }
+
+// True when p, which is not passed over itself, starts a word: the search
+// reaches it from the start of the text, or from a blank (the end of the
+// word before), over '<' and white characters only.
+bool startsWord(const char *text, const char *p) {
+  while (p > text) {
+    --p;
+    if (*p == kBlank) return true;
+    if (!leadsWord(*p)) return false;
+  }
+  return true;
+}
+
+// True when the keyLength characters at p equal the key ignoring case, as
+// STR_strncasecmp compares them: the key holds no NUL among them, so a text
+// that ends sooner differs at its terminator and is not read past it.
+bool sameWordIgnoringCase(const char *p, const char *key, size_t keyLength) {
+  for (size_t i = 0; i < keyLength; ++i) {
+    if (foldCase(p[i]) != foldCase(key[i])) return false;
+  }
+  return true;
+}
+
+// True for what may follow the key: '=' (an assignment), or a white
+// character, the end, '/' or '>' (a bare word).
+constexpr bool endsKey(char c) { return c == '=' || c == '\0' || isWhite(c) || c == '/' || c == '>'; }
+
+// Finds the word that is `key` and is followed by what endsKey accepts,
+// word by word: after any '<' and white characters a word starts, and it
+// ends at the next blank only.
+char *findKeyWordByWord(char *text, const char *key, size_t keyLength) {
+  for (char *p = text;;) {
+    while (leadsWord(*p)) ++p;
     if (*p == '\0') return nullptr;
-    // Equal over keyLength characters means the text holds all of them, so
-    // the character after them is still inside the text. A word whose first
-    // letter differs is passed over without the full comparison.
-    if ((keyLength == 0 || foldCase(*p) == first) && STR_strncasecmp(p, key, n) == 0) {
-      const char next = p[keyLength];
-      if (next == '=' || next == '\0' || isWhite(next) || next == '/' || next == '>') return p;
-    }
+    if (sameWordIgnoringCase(p, key, keyLength) && endsKey(p[keyLength])) return p;
     while (*p != '\0' && *p != kBlank) ++p;
   }
 }
 
-// Returns the length of the value at v. A path flag, once a ':' or '/' has
-// been seen in the first four characters, makes every apostrophe plain; an
-// unquoted value also ends at "/>" and at '>'.
-size_t valueLength(const char *v, QuoteNesting quotes) {
+// Finds the word that is `key` and is followed by what endsKey accepts; null
+// when there is none. Words start after any '<' and white characters and end
+// at the next blank only, so a search can land inside a quoted value. The
+// search looks only at the places that hold the key's first letter, in
+// either case, and takes the first that starts a word and holds the key; an
+// empty key, or one that starts with what a word's start passes over, is
+// looked for word by word.
+char *findKey(char *text, const char *key, size_t keyLength) {
+  if (keyLength == 0 || leadsWord(key[0])) return findKeyWordByWord(text, key, keyLength);
+  const char *end = text + std::strlen(text);
+  const auto upper = static_cast<unsigned char>(foldCase(key[0]));
+  const auto lower = static_cast<unsigned char>(upper >= 'A' && upper <= 'Z' ? upper - 'A' + 'a' : upper);
+  for (const char *p = text; (p = nextOf(p, end, upper, lower)) < end; ++p) {
+    if (startsWord(text, p) && sameWordIgnoringCase(p, key, keyLength) && endsKey(p[keyLength])) {
+      return const_cast<char *>(p);
+    }
+  }
+  return nullptr;
+}
+
+// The characters that can end a value or change how it is read once its
+// first four characters are behind, besides the terminator and the '&' that
+// starts an entity: in a quoted value the two quotes; in an unquoted one the
+// blank, the apostrophe (its terminator and nesting quote take turns) and
+// '>' and '/' ("/>"). Every other character is plain there.
+constexpr std::array<bool, 256> valueStops(std::initializer_list<char> stops) {
+  std::array<bool, 256> table{};
+  table[0] = true;
+  table['&'] = true;
+  for (const char c : stops) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
+constexpr auto kQuotedStops = valueStops({'"', '\''});
+constexpr auto kUnquotedStops = valueStops({kBlank, '\'', '>', '/'});
+
+// A value's length, and whether an '&' stands in it (only then can it hold
+// an entity to decode).
+struct ValueSpan {
+  size_t length;
+  bool ampersand;
+};
+
+// Measures the value at v. A path flag, once a ':' or '/' has been seen in
+// the first four characters, makes every apostrophe plain; an unquoted
+// value also ends at "/>" and at '>'. From the fifth character on, runs of
+// plain characters are passed over at once.
+ValueSpan measureValue(const char *v, QuoteNesting quotes) {
+  const std::array<bool, 256> &stops = quotes.term == kBlank ? kUnquotedStops : kQuotedStops;
   bool path = false;
-  size_t i = 0;
-  for (; v[i] != '\0'; ++i) {
+  bool ampersand = false;
+  for (size_t i = 0;; ++i) {
+    if (i > 3) {
+      while (!stops[static_cast<unsigned char>(v[i])]) ++i;
+    }
     const char c = v[i];
+    if (c == '\0') return {i, ampersand};
+    if (c == '&') {
+      ampersand = true;
+      continue;
+    }
     if (c == '\'' && path) continue;
-    if (quotes.term == kBlank && (c == '>' || (c == '/' && v[i + 1] == '>'))) break;
+    if (quotes.term == kBlank && (c == '>' || (c == '/' && v[i + 1] == '>'))) return {i, ampersand};
     if ((c == ':' || c == '/') && i <= 3) {
       path = true;
       continue;
     }
-    if (quotes.closes(c)) break;
+    if (quotes.closes(c)) return {i, ampersand};
   }
-  return i;
 }
 
 // Copies the first len characters of v into out, cut to outSize - 1.
@@ -179,20 +269,21 @@ char *xml_getAssignment(char *text, const char *key, char *out, int32_t outSize,
   }
   blank(word, keyLength + 1);
   char *v = word + keyLength + 1;
+  ValueSpan value{};
   if (*v == '"' || *v == '\'') {
     const char quote = *v++;
-    const size_t len = valueLength(v, QuoteNesting{quote, quote == '"' ? '\'' : '"'});
-    copyValue(out, outSize, v, len);
+    value = measureValue(v, QuoteNesting{quote, quote == '"' ? '\'' : '"'});
+    copyValue(out, outSize, v, value.length);
     // The opening quote, the value and the closing quote, if the value did
     // not run to the end of the text.
-    blank(v - 1, len + (v[len] != '\0' ? 2 : 1));
+    blank(v - 1, value.length + (v[value.length] != '\0' ? 2 : 1));
   } else {
-    const size_t len = valueLength(v, QuoteNesting{kBlank, '\''});
-    copyValue(out, outSize, v, len);
-    blank(v, len);
+    value = measureValue(v, QuoteNesting{kBlank, '\''});
+    copyValue(out, outSize, v, value.length);
+    blank(v, value.length);
     trim(out);
   }
-  doAmpersands(out, outSize);
+  if (value.ampersand) doAmpersands(out, outSize);
   return out;
 }
 

@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -30,6 +32,8 @@
 #include <utility>
 
 #include "pf_file.h"
+#include "platform/pf_internal.h"
+#include "str/str_internal.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmmem.h"
@@ -51,17 +55,22 @@ constexpr size_t kDiffChunk = 4096;
 // Status paths of the scan are joined in a buffer of this size.
 constexpr size_t kStatPathSize = 4096;
 
+// The scan keeps the names that its count read, when they fit this many
+// bytes with their terminators, and then reads its directory only once.
+constexpr size_t kNameCacheSize = 8192;
+
 // The tail looks at 256 bytes per line asked for, at most 500 lines, and
 // stops appending once fewer than 128 bytes of the output are left.
 constexpr int32_t kTailMaxLines = 500;
 constexpr int32_t kTailBytesPerLine = 256;
 constexpr int32_t kTailReserve = 128;
 
-// The line counter reads lines of at most 5,119 bytes, through a stream
-// buffer far larger than the default block: on a long log the read calls,
-// not the lines, were most of its time.
-constexpr int kCountLineSize = 5120;
-constexpr size_t kCountStreamBuffer = 65536;
+// The line counter counts the pieces that a line reader with a 5,120-byte
+// line buffer delivers (at most 5,119 bytes each), reading 64 KiB blocks and
+// looking at them in 2 KiB chunks.
+constexpr size_t kCountPieceBytes = 5119;
+constexpr size_t kCountBlock = 65536;
+constexpr size_t kCountChunk = 2048;
 
 // File descriptors that the tree removal keeps open at most, and the size of
 // the text that names a failed removal in its announcement.
@@ -180,6 +189,19 @@ void putMsg(char *msg, int32_t size, const char *fmt, ...) {
   STR_vsnprintf(msg, size, fmt, args);
   va_end(args);
   msg[size - 1] = '\0';
+}
+
+// Reads until n bytes are in, the file ends or a read fails, as fread
+// does (an interrupted read also ends it, as it ends fread); answers the
+// bytes read.
+size_t readUpTo(int fd, char *buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t more = read(fd, buf + got, n - got);
+    if (more <= 0) break;
+    got += static_cast<size_t>(more);
+  }
+  return got;
 }
 
 // Writes all n bytes. A short write goes on with the rest, so that a failure
@@ -421,79 +443,215 @@ int32_t makeChain(char *dest, char *model) {
 
 // ---- scan ----------------------------------------------------------------
 
+// The first "-QM" of a name, or null.
+const char *findGenMarker(const char *name) {
+  for (const char *dash = strchr(name, '-'); dash != nullptr; dash = strchr(dash + 1, '-')) {
+    if (dash[1] == kGenMarker[1] && dash[2] == kGenMarker[2]) return dash;
+  }
+  return nullptr;
+}
+
 // Reads the generation of a versioned name into the entry: baseLen becomes
 // the offset of the first "-QM" and gen the number after it (0 when none can
 // be read; -1 changes nothing). Without a marker baseLen becomes the name's
-// length. Answers the marker's offset, or the name's length.
-int32_t setGen(qmfile_DirEntry *e) {
-  const char *marker = strstr(e->name, kGenMarker);
+// length. Answers the marker, or null when the name holds none.
+const char *setGen(qmfile_DirEntry *e) {
+  const char *marker = findGenMarker(e->name);
   if (marker == nullptr) {
     e->baseLen = static_cast<int32_t>(strlen(e->name));
-    return e->baseLen;
+    return nullptr;
   }
-  const auto offset = static_cast<int32_t>(marker - e->name);
   const long long gen = strtoll(marker + kGenMarkerLen, nullptr, 10);
   if (gen != -1) {
     e->gen = gen;
-    e->baseLen = offset;
+    e->baseLen = static_cast<int32_t>(marker - e->name);
   }
-  return offset;
+  return marker;
+}
+
+// A list's positions, as small indices: a list holds at most 10,240 entries.
+using EntryIndex = uint16_t;
+static_assert(QMFILE_MAX_DIR_ENTRIES <= UINT16_MAX + 1, "list positions fit an EntryIndex");
+
+// What the sort keeps beside the list while it runs, by position: which
+// entries are directories (so that most comparisons read only the names'
+// first bytes from the list), which names hold a generation marker, and
+// which entries a comparison within their group has looked at. setGen runs on every entry once before the
+// sort; the entries that no comparison looked at get back the baseLen and
+// gen of 0 that they had, so the list ends as if setGen had run on exactly
+// the compared entries, as each comparison running it would leave it.
+struct SortState {
+  qmfile_DirEntry *v;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> directory;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> versioned;
+  std::bitset<QMFILE_MAX_DIR_ENTRIES> compared;
+};
+
+// STR_strcasecmp of two entries' names. Their common beginning is passed
+// over eight bytes at a time while the words lie within the name fields
+// (bytes that are equal are equal ignoring case too); the comparison goes on
+// from the first byte that differs or ends the names.
+int compareNames(const char (&a)[QMFILE_NAME_SIZE], const char (&b)[QMFILE_NAME_SIZE]) {
+  size_t at = 0;
+  for (; at + 8 <= QMFILE_NAME_SIZE; at += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    memcpy(&wordA, a + at, 8);
+    memcpy(&wordB, b + at, 8);
+    const uint64_t stops = rtk_str::NonzeroBytes(wordA ^ wordB) | rtk_str::ZeroBytes(wordA);
+    if (stops != 0) {
+      at += rtk_str::FirstFlaggedByte(stops);
+      break;
+    }
+  }
+  return rtk_str::CompareIgnoringCase(a + at, b + at);
 }
 
 // The order of a scan list: non-directories before directories; generations
 // of one versioned name highest first; otherwise names ignoring case.
-int compar(qmfile_DirEntry *a, qmfile_DirEntry *b) {
-  const bool aDir = a->attrs.kind == PF_KIND_DIRECTORY;
-  const bool bDir = b->attrs.kind == PF_KIND_DIRECTORY;
-  if (aDir != bDir) return aDir ? 1 : -1;
-  setGen(a);
-  setGen(b);
-  if (strstr(a->name, kGenMarker) != nullptr && strstr(b->name, kGenMarker) != nullptr &&
-      a->baseLen == b->baseLen && STR_strncasecmp(a->name, b->name, a->baseLen) == 0) {
+int compar(SortState &sort, size_t i, size_t j) {
+  const bool aDir = sort.directory[i];
+  if (aDir != sort.directory[j]) return aDir ? 1 : -1;
+  const qmfile_DirEntry *a = &sort.v[i];
+  const qmfile_DirEntry *b = &sort.v[j];
+  sort.compared[i] = true;
+  sort.compared[j] = true;
+  if (sort.versioned[i] && sort.versioned[j] && a->baseLen == b->baseLen &&
+      STR_strncasecmp(a->name, b->name, a->baseLen) == 0) {
     if (a->gen == b->gen) return 0;
     return a->gen > b->gen ? -1 : 1;
   }
-  return STR_strcasecmp(a->name, b->name);
+  return compareNames(a->name, b->name);
 }
 
-// Lets entry root sink below its larger children in the heap v[0, n). Once
-// it has to move, the sinking entry is held aside and each larger child moves
-// up into the hole: one 1,288-byte copy per level instead of a swap's three,
-// with the same comparisons of the same entries in the same order.
-void siftDown(qmfile_DirEntry *v, size_t root, size_t n) {
+// Lets the entry at heap position root sink below its larger children in
+// the heap order[0, n) of list positions. Once it has to move, it is held
+// aside and each larger child moves up into the hole.
+void siftDown(SortState &sort, EntryIndex *order, size_t root, size_t n) {
+  auto less = [&sort, order](size_t i, size_t j) { return compar(sort, order[i], order[j]) < 0; };
   size_t child = 2 * root + 1;
   if (child >= n) return;
-  if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-  if (compar(&v[root], &v[child]) >= 0) return;
-  qmfile_DirEntry sinking = v[root];
+  if (child + 1 < n && less(child, child + 1)) ++child;
+  if (!less(root, child)) return;
+  const EntryIndex sinking = order[root];
   for (;;) {
-    v[root] = v[child];
+    order[root] = order[child];
     root = child;
     child = 2 * root + 1;
     if (child >= n) break;
-    if (child + 1 < n && compar(&v[child], &v[child + 1]) < 0) ++child;
-    if (compar(&sinking, &v[child]) >= 0) break;
+    if (child + 1 < n && less(child, child + 1)) ++child;
+    if (compar(sort, sinking, order[child]) >= 0) break;
   }
-  v[root] = sinking;
+  order[root] = sinking;
 }
 
 // Sorts the list in place with compar. A heap sort: it needs no memory
-// besides one entry, and it stays inside the list even where compar is not
-// a consistent order (the versioned-name rule need not be transitive),
-// where library sorts may read past the ends.
+// besides the positions, and it stays inside the list even where compar is
+// not a consistent order (the versioned-name rule need not be transitive),
+// where library sorts may read past the ends. The sort moves positions;
+// then each 1,288-byte entry is moved once, cycle by cycle, to its place.
 void sortEntries(qmfile_DirEntry *v, size_t n) {
   if (n < 2) return;
-  for (size_t i = n / 2; i-- > 0;) siftDown(v, i, n);
-  for (size_t end = n - 1; end > 0; --end) {
-    std::swap(v[0], v[end]);
-    siftDown(v, 0, end);
+  SortState sort{v, {}, {}, {}};
+  EntryIndex order[QMFILE_MAX_DIR_ENTRIES];
+  for (size_t i = 0; i < n; ++i) {
+    order[i] = static_cast<EntryIndex>(i);
+    sort.directory[i] = v[i].attrs.kind == PF_KIND_DIRECTORY;
+    sort.versioned[i] = setGen(&v[i]) != nullptr;
   }
+  for (size_t i = n / 2; i-- > 0;) siftDown(sort, order, i, n);
+  for (size_t end = n - 1; end > 0; --end) {
+    std::swap(order[0], order[end]);
+    siftDown(sort, order, 0, end);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!sort.compared[i]) {
+      v[i].baseLen = 0;
+      v[i].gen = 0;
+    }
+  }
+  for (size_t start = 0; start < n; ++start) {
+    if (order[start] == start) continue;
+    const qmfile_DirEntry held = v[start];
+    size_t to = start;
+    while (order[to] != start) {
+      const size_t from = order[to];
+      v[to] = v[from];
+      order[to] = static_cast<EntryIndex>(to);
+      to = from;
+    }
+    v[to] = held;
+    order[to] = static_cast<EntryIndex>(to);
+  }
+}
+
+// The names that a count read, one after another with their terminators,
+// kept for the listing so that the scan reads its directory once. Usable
+// only when the count read the directory to its end (not to a read error,
+// not stopped at its limit) and every name fitted.
+class NameCache {
+ public:
+  // Keeps the next name; one that does not fit makes the cache unusable.
+  void keep(const char *name) {
+    const size_t size = strlen(name) + 1;
+    fits_ = fits_ && size <= sizeof text_ - used_;
+    if (!fits_) return;
+    memcpy(text_ + used_, name, size);
+    used_ += size;
+  }
+  void reachedEnd() { complete_ = fits_; }
+  bool complete() const { return complete_; }
+  // Copies the next kept name into name, as PF_ReadDir would; false after
+  // the last.
+  bool next(char *name) {
+    if (next_ == used_) return false;
+    const size_t size = strlen(text_ + next_) + 1;
+    memcpy(name, text_ + next_, size);
+    next_ += size;
+    return true;
+  }
+
+ private:
+  char text_[kNameCacheSize];
+  size_t used_ = 0;
+  size_t next_ = 0;
+  bool fits_ = true;
+  bool complete_ = false;
+};
+
+// qmfile_CountItemsInDir, with its call frame. With a cache, the directory
+// stays open in handle and the names read are kept; the end of the directory
+// is told from a read error by errno, which is given back as it was when
+// the end is reached.
+int32_t countItems(const char *dir, int32_t max, DirHandle &handle, NameCache *cache) {
+  qmenter(kTrace, "qmfile_CountItemsInDir", "[%s] %d\n", show(dir), max);
+  int32_t count = 0;
+  if (dir != nullptr && PF_OpenDir(dir, handle.out()) == QM_SUCCESS) {
+    const int savedErrno = errno;
+    char name[PF_READDIR_NAME_SIZE];
+    for (;;) {
+      errno = 0;
+      if (PF_ReadDir(handle.get(), name) != QM_SUCCESS) {
+        if (errno == 0 && cache != nullptr) cache->reachedEnd();
+        break;
+      }
+      if (count >= max) break;
+      ++count;
+      if (cache != nullptr) cache->keep(name);
+    }
+    if (errno == 0) errno = savedErrno;
+  }
+  qmexitn(kTrace, "qmfile_CountItemsInDir", count);
+  return count;
 }
 
 // qmfile_ScanDir without its call frame; the outputs are set already.
 int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32_t *dirs) {
-  const int32_t n = qmfile_CountItemsInDir(dir, QMFILE_MAX_DIR_ENTRIES);
+  DirHandle handle;
+  NameCache names;
+  const int32_t n = countItems(dir, QMFILE_MAX_DIR_ENTRIES, handle, &names);
   if (n == 0) {
+    handle.reset();
     PF_Attrs attrs;
     return PF_Stat(dir, &attrs);
   }
@@ -501,17 +659,21 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
       MEM_malloc(-8, n * static_cast<int32_t>(sizeof(qmfile_DirEntry)), "dirl"));
   if (entries == nullptr) return QM_ERR_NOMEM;
   *list = entries;
-  DirHandle handle;
-  const int32_t opened = PF_OpenDir(dir, handle.out());
-  if (opened != QM_SUCCESS) return opened;
+  if (!names.complete()) {
+    handle.reset();
+    const int32_t opened = PF_OpenDir(dir, handle.out());
+    if (opened != QM_SUCCESS) return opened;
+  }
 
   const size_t dirLen = strlen(dir);
   char path[kStatPathSize];
+  STR_copy(path, dir, kStatPathSize);
   uint32_t kept = 0;
   int32_t lastSkip = QM_SUCCESS;
   while (kept < static_cast<uint32_t>(n)) {
     qmfile_DirEntry *e = &entries[kept];
-    if (PF_ReadDir(handle.get(), e->name) != QM_SUCCESS) break;
+    const bool named = names.complete() ? names.next(e->name) : PF_ReadDir(handle.get(), e->name) == QM_SUCCESS;
+    if (!named) break;
     // A status path that does not fit would be cut and could name another
     // object, so such an entry is skipped as one whose status failed.
     if (joinedLength(dir, dirLen, e->name) >= kStatPathSize) {
@@ -519,10 +681,10 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
       lastSkip = QM_ERR_BADFILE;
       continue;
     }
-    STR_copy(path, dir, kStatPathSize);
+    path[dirLen] = '\0';
     qmfile_dircat(path, kStatPathSize, e->name);
     TRACE_LogFine(kTrace, "  [%s]\n", path);
-    lastSkip = PF_Stat(path, &e->attrs);
+    lastSkip = rtk_platform::StatEntry(handle.get(), e->name, path, &e->attrs);
     if (lastSkip != QM_SUCCESS) {
       TRACE_LogFine(kTrace, "  skipped due to PF_Stat failure:%d\n", lastSkip);
       continue;
@@ -699,6 +861,107 @@ int32_t cutLines(char *text, int32_t n, const char **lines) {
   }
 }
 
+// Writes line and a line feed at `at` as STR_snprintf(at, size, "%s\n",
+// line) writes them, without the formatter: cut to size - 1 characters,
+// terminated, and a zero in the last byte of the size. Answers the
+// characters written.
+size_t putLine(char *at, int32_t size, const char *line) {
+  if (size < 1) return 0;
+  const auto room = static_cast<size_t>(size) - 1;
+  size_t written = strnlen(line, room);
+  memcpy(at, line, written);
+  if (written < room) at[written++] = '\n';
+  at[written] = '\0';
+  at[room] = '\0';
+  return written;
+}
+
+// ---- line count --------------------------------------------------------------
+
+// Counts lines as reading them with fgets into a 5,120-byte buffer does: a
+// piece ends after a line feed, after 5,119 bytes without one, or at the end
+// of the file, and counts unless its first byte is NUL. Counting stops at
+// the limit: max + 1 for a max above 0, else INT32_MAX.
+class LineCounter {
+ public:
+  explicit LineCounter(int32_t max)
+      : limit_(max > 0 && max < INT32_MAX ? int64_t{max} + 1 : int64_t{INT32_MAX}) {}
+
+  bool done() const { return count_ >= limit_; }
+  int32_t count() const { return static_cast<int32_t>(count_); }
+
+  // Takes the next n bytes of the file.
+  void take(const char *p, size_t n) {
+    for (; n >= kCountChunk && !done(); p += kCountChunk, n -= kCountChunk) takeChunk(p);
+    if (!done()) walk(p, p + n);
+  }
+
+  // At the end of the file the open piece, if any, is delivered.
+  void finish() {
+    if (run_ > 0) endPiece();
+  }
+
+ private:
+  void add(int64_t pieces) { count_ = count_ + pieces < limit_ ? count_ + pieces : limit_; }
+
+  void endPiece() {
+    if (runCounts_) add(1);
+    run_ = 0;
+  }
+
+  // Piece by piece, exactly.
+  void walk(const char *p, const char *end) {
+    while (p < end && !done()) {
+      if (run_ == 0) runCounts_ = *p != '\0';
+      const size_t room = kCountPieceBytes - run_;
+      const size_t span = std::min(room, static_cast<size_t>(end - p));
+      const auto *lf = static_cast<const char *>(memchr(p, '\n', span));
+      if (lf != nullptr) {
+        p = lf + 1;
+        endPiece();
+      } else if (span == room) {
+        p += span;
+        endPiece();
+      } else {
+        run_ += span;
+        p += span;
+      }
+    }
+  }
+
+  // A whole chunk at once when it holds a line feed and no NUL and the open
+  // piece is short enough that no piece can reach 5,119 bytes in it: then
+  // every line feed ends a piece, and every piece that starts in the chunk
+  // counts. Otherwise piece by piece.
+  void takeChunk(const char *p) {
+    size_t lineFeeds = 0;
+    unsigned char lowest = UCHAR_MAX;
+    // In runs of 128 bytes, whose counts fit a byte: a shape that compilers
+    // turn into vector compares.
+    for (const char *run = p; run < p + kCountChunk; run += 128) {
+      unsigned char runLineFeeds = 0;
+      for (size_t i = 0; i < 128; ++i) {
+        const auto c = static_cast<unsigned char>(run[i]);
+        runLineFeeds = static_cast<unsigned char>(runLineFeeds + (c == '\n'));
+        lowest = c < lowest ? c : lowest;
+      }
+      lineFeeds += runLineFeeds;
+    }
+    const bool nul = lowest == 0;
+    if (lineFeeds == 0 || nul || run_ + kCountChunk > kCountPieceBytes) return walk(p, p + kCountChunk);
+    const bool openPieceCounts = run_ == 0 || runCounts_;
+    add(static_cast<int64_t>(lineFeeds) - (openPieceCounts ? 0 : 1));
+    const auto *last = static_cast<const char *>(memrchr(p, '\n', kCountChunk));
+    run_ = static_cast<size_t>(p + kCountChunk - 1 - last);
+    runCounts_ = true;
+  }
+
+  int64_t limit_;
+  int64_t count_ = 0;
+  size_t run_ = 0;          // bytes of the open piece
+  bool runCounts_ = false;  // whether the open piece starts with a byte other than NUL
+};
+
 }  // namespace
 
 extern "C" {
@@ -707,17 +970,20 @@ extern "C" {
 // them and answers where the name went; a join that does not fit is cut.
 // An empty directory text stays relative: no '/' is put in front of the
 // name, so "" and "n" (or "/n") give "n" rather than a path in the root.
+// The pieces are copied as bounded formatting would put them, the zero that
+// it leaves in the buffer's last byte included.
 char *qmfile_dircat(char *buf, int32_t size, const char *name) {
   if (size < 1) return buf;
-  size_t len = strnlen(buf, static_cast<size_t>(size));
+  const auto bufSize = static_cast<size_t>(size);
+  size_t len = strnlen(buf, bufSize);
   // A text with no terminator inside the buffer leaves no room to join into.
-  if (len == static_cast<size_t>(size)) return buf + size - 1;
-  if (len > 0 && buf[len - 1] != '/') {
-    STR_snprintf(buf + len, size - static_cast<int32_t>(len), "%c", '/');
-    len = strlen(buf);
-  }
+  if (len == bufSize) return buf + size - 1;
+  if (len > 0 && buf[len - 1] != '/' && len + 1 < bufSize) buf[len++] = '/';
   if (name[0] == '/') ++name;
-  STR_snprintf(buf + len, size - static_cast<int32_t>(len), "%s", name);
+  const size_t kept = strnlen(name, bufSize - len - 1);
+  memmove(buf + len, name, kept);
+  buf[len + kept] = '\0';
+  buf[size - 1] = '\0';
   return buf + len;
 }
 
@@ -830,16 +1096,8 @@ int32_t qmfile_treeWalk(const char *path, qmfile_WalkCallback callback, uint64_t
 
 // Counts the entries of a directory other than "." and "..", up to max.
 int32_t qmfile_CountItemsInDir(const char *dir, int32_t max) {
-  qmenter(kTrace, "qmfile_CountItemsInDir", "[%s] %d\n", show(dir), max);
-  int32_t count = 0;
   DirHandle handle;
-  if (dir != nullptr && PF_OpenDir(dir, handle.out()) == QM_SUCCESS) {
-    char name[PF_READDIR_NAME_SIZE];
-    while (PF_ReadDir(handle.get(), name) == QM_SUCCESS && count < max) ++count;
-  }
-  handle.reset();
-  qmexitn(kTrace, "qmfile_CountItemsInDir", count);
-  return count;
+  return countItems(dir, max, handle, nullptr);
 }
 
 // Removes a directory tree; an empty or missing directory is removed (or
@@ -914,14 +1172,14 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
   if (!block) return QM_ERR_NOMEM;
   char *text = block.as<char>();
   {
-    const Stream f(fopen(path, "rbe"));
-    if (!f) {
+    const Fd fd(PF_open(path, O_RDONLY | O_CLOEXEC, 0));
+    if (!fd.ok()) {
       if (errno == ENOENT) return QM_ERR_NOENT;
       STR_snprintf(out, outSize, "%s [%s]\n", QMERR_err2str(QM_ERR_BADFILE), path);
       return QM_ERR_BADFILE;
     }
-    fseeko(f.get(), -static_cast<off_t>(window), SEEK_END);  // fails, and stays at 0, for a short file
-    text[fread(text, 1, static_cast<size_t>(window), f.get())] = '\0';
+    lseek(fd.get(), -static_cast<off_t>(window), SEEK_END);  // fails, and stays at 0, for a short file
+    text[readUpTo(fd.get(), text, static_cast<size_t>(window))] = '\0';
   }
   const char *lines[kTailMaxLines];
   const int32_t count = cutLines(text, n, lines);
@@ -929,8 +1187,7 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
   int32_t used = 0;
   for (int32_t i = 0; i < count; ++i) {
     const char *line = newestFirst != 0 ? lines[i] : lines[count - 1 - i];
-    STR_snprintf(out + used, outSize - used - 1, "%s\n", line);
-    used += static_cast<int32_t>(strlen(out + used));
+    used += static_cast<int32_t>(putLine(out + used, outSize - used - 1, line));
     if (used > stopAbove) break;
   }
   out[outSize - 1] = '\0';
@@ -938,30 +1195,26 @@ int32_t qmf_tailFile(const char *path, int32_t n, char *out, int32_t outSize,
 }
 
 // Counts the lines of a text file; a line longer than the 5,119-byte line
-// buffer counts once per piece. With max > 0 counting stops at max + 1.
+// buffer counts once per piece. With max > 0 counting stops at max + 1. A
+// read error (an interrupted read too, as for the line reader) ends the
+// count without the piece it was reading.
 int32_t qmfile_getCount(const char *path, int32_t max) {
   qmenter(kTrace, "qmfile_getCount", "file:%s max:%d\n", show(path), max);
-  int32_t count = 0;
-  // Declared before the stream, which uses it until it is closed.
-  char streamBuffer[kCountStreamBuffer];
-  const Stream f(path != nullptr ? fopen(path, "rbe") : nullptr);
-  if (!f) {
+  LineCounter lines(max);
+  const Fd fd(path != nullptr ? PF_open(path, O_RDONLY | O_CLOEXEC, 0) : -1);
+  if (!fd.ok()) {
     TRACE_LogFine(kTrace, "qmfile_getCount:Failed to open, %s\n", strerror(errno));
   } else {
-    setvbuf(f.get(), streamBuffer, _IOFBF, sizeof streamBuffer);
-    char line[kCountLineSize];
-    // fgets answers null at the end and on a read error; a loop on feof alone
-    // would never end after a read error. The stream is this call's own, so
-    // it is read without the per-call stream lock.
-    while (count < INT32_MAX) {
-      line[0] = '\0';
-      if (fgets_unlocked(line, sizeof line, f.get()) == nullptr) break;
-      if (line[0] != '\0') ++count;
-      if (max > 0 && count > max) break;
+    char block[kCountBlock];
+    while (!lines.done()) {
+      const ssize_t got = read(fd.get(), block, sizeof block);
+      if (got == 0) lines.finish();
+      if (got <= 0) break;
+      lines.take(block, static_cast<size_t>(got));
     }
   }
-  qmexitn(kTrace, "qmfile_getCount", count);
-  return count;
+  qmexitn(kTrace, "qmfile_getCount", lines.count());
+  return lines.count();
 }
 
 // Reads a small file into the caller's buffer with one read and terminates

@@ -1,11 +1,13 @@
-// pf_internal.h - helpers shared by the platform layer's source files; not
-// part of the library's interface.
+// pf_internal.h - helpers shared by the platform layer's source files, and
+// the directory entry status that the file utilities' scan uses; not part
+// of the library's interface.
 #pragma once
 
 #include <cerrno>
 #include <cstdint>
 #include <span>
 
+#include "pf_file.h"
 #include "qmerror.h"
 
 namespace rtk_platform {
@@ -32,5 +34,11 @@ constexpr const char *Shown(const char *text) { return text != nullptr ? text : 
 // does, and returns the raw wait status; -1 when no shell could be started
 // or its status could not be collected.
 int RunShell(const char *command);
+
+// PF_Stat of the entry `name` of a directory open for PF_ReadDir (its
+// handle), looked up relative to that directory: the same record, result
+// and trace lines as PF_Stat of path, the entry's whole path, without the
+// kernel resolving every component of the path again.
+int32_t StatEntry(uint64_t dirHandle, const char *name, const char *path, PF_Attrs *attrs);
 
 }  // namespace rtk_platform

@@ -7,6 +7,7 @@
  * errno is left as the failing system call set it.
  */
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -32,11 +33,6 @@ using rtk_platform::Shown;
 
 // PF_Stat tells a missing path apart from every other failure.
 constexpr ErrnoCode kStatErrors[] = {{ENOENT, QM_ERR_NOENT}};
-
-// The file-type bits of a mode word and the types that PF_Stat names.
-constexpr uint32_t kTypeMask = 0xF000;
-constexpr uint32_t kTypeDirectory = 0x4000;
-constexpr uint32_t kTypeRegular = 0x8000;
 
 // The directory command line is built in a buffer of this many bytes.
 constexpr size_t kMkdirLineSize = 4116;
@@ -87,16 +83,54 @@ bool BuildMkdirLine(const char *path, uint32_t permissions, char *line, size_t s
   return !out.Overflowed();
 }
 
-// The kind of object that a status describes; a directory reached through
-// a symbolic link as the path's last component is "other", so that a walk
-// that descends into kind 0 only never follows such a link.
-uint32_t KindOf(const char *path, const struct stat &st) {
-  const uint32_t type = st.st_mode & kTypeMask;
-  if (type == kTypeDirectory) {
-    char scratch[100];
-    return readlink(path, scratch, sizeof scratch) >= 0 ? PF_KIND_OTHER : PF_KIND_DIRECTORY;
+// Reads the status of name, relative to the directory dirFd (AT_FDCWD: the
+// current directory), following a symbolic link, and answers the kind of
+// object: a directory reached through a link as the last component is
+// "other", so that a walk that descends into kind 0 only never follows such
+// a link. The link itself is seen by a first look that does not follow it;
+// only a link is looked at twice. -1 with errno set on failure.
+int StatKind(int dirFd, const char *name, struct stat *st, uint32_t *kind) {
+  if (fstatat(dirFd, name, st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  const bool link = S_ISLNK(st->st_mode);
+  if (link && fstatat(dirFd, name, st, 0) != 0) return -1;
+  if (S_ISDIR(st->st_mode)) {
+    *kind = link ? PF_KIND_OTHER : PF_KIND_DIRECTORY;
+  } else {
+    *kind = S_ISREG(st->st_mode) ? PF_KIND_FILE : PF_KIND_OTHER;
   }
-  return type == kTypeRegular ? PF_KIND_FILE : PF_KIND_OTHER;
+  return 0;
+}
+
+// PF_Stat of the object that name names relative to dirFd; path is its whole
+// path, which the record and the trace lines show.
+int32_t StatAt(int dirFd, const char *name, const char *path, PF_Attrs *attrs) {
+  qmenter(QM_TRACE_FILE, "PF_Stat", "filename:[%s]\n", Shown(path));
+  if (name == nullptr || path == nullptr || attrs == nullptr) {
+    qmexit(QM_TRACE_FILE, "PF_Stat", QM_ERR_NULLPARAM);
+    return QM_ERR_NULLPARAM;
+  }
+  std::memset(attrs, 0, sizeof *attrs);
+  struct stat st;
+  uint32_t kind = PF_KIND_OTHER;
+  if (StatKind(dirFd, name, &st, &kind) != 0) {
+    const int err = errno;
+    TRACE_LogFine(QM_TRACE_FILE, "PF_Stat of [%s] returned error %d\n", path, err);
+    const int32_t result = MapErrno(err, kStatErrors);
+    qmexit(QM_TRACE_FILE, "PF_Stat", result);
+    errno = err;
+    return result;
+  }
+  UnixID2IDType(st.st_uid, attrs->owner);
+  UnixID2IDType(st.st_gid, attrs->group);
+  UnixID2IDType(st.st_mode, attrs->mode);
+  STR_copy(attrs->name, path, PF_ATTRS_NAME_SIZE);
+  attrs->size = st.st_size;
+  attrs->mtime = st.st_mtim.tv_sec;
+  attrs->atime = st.st_atim.tv_sec;
+  attrs->devID = st.st_dev;
+  attrs->kind = kind;
+  qmexit(QM_TRACE_FILE, "PF_Stat", QM_SUCCESS);
+  return QM_SUCCESS;
 }
 
 // Answer of PF_isNetworkLocation for a path whose own status failed: judge
@@ -122,38 +156,22 @@ int32_t JudgeByParent(char *path, dev_t rootDevice) {
 
 }  // namespace
 
+namespace rtk_platform {
+
+// PF_Stat of one entry of a directory open for PF_ReadDir, looked up
+// relative to that directory rather than by its whole path.
+int32_t StatEntry(uint64_t dirHandle, const char *name, const char *path, PF_Attrs *attrs) {
+  DIR *dir = reinterpret_cast<DIR *>(static_cast<uintptr_t>(dirHandle));
+  return StatAt(dir != nullptr ? dirfd(dir) : AT_FDCWD, name, path, attrs);
+}
+
+}  // namespace rtk_platform
+
 extern "C" {
 
 // Fills attrs with the status of path, following symbolic links. The record
 // stays all zero on failure; errno is kept for the caller.
-int32_t PF_Stat(const char *path, PF_Attrs *attrs) {
-  qmenter(QM_TRACE_FILE, "PF_Stat", "filename:[%s]\n", Shown(path));
-  if (path == nullptr || attrs == nullptr) {
-    qmexit(QM_TRACE_FILE, "PF_Stat", QM_ERR_NULLPARAM);
-    return QM_ERR_NULLPARAM;
-  }
-  std::memset(attrs, 0, sizeof *attrs);
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    const int err = errno;
-    TRACE_LogFine(QM_TRACE_FILE, "PF_Stat of [%s] returned error %d\n", path, err);
-    const int32_t result = MapErrno(err, kStatErrors);
-    qmexit(QM_TRACE_FILE, "PF_Stat", result);
-    errno = err;
-    return result;
-  }
-  UnixID2IDType(st.st_uid, attrs->owner);
-  UnixID2IDType(st.st_gid, attrs->group);
-  UnixID2IDType(st.st_mode, attrs->mode);
-  STR_copy(attrs->name, path, PF_ATTRS_NAME_SIZE);
-  attrs->size = st.st_size;
-  attrs->mtime = st.st_mtim.tv_sec;
-  attrs->atime = st.st_atim.tv_sec;
-  attrs->devID = st.st_dev;
-  attrs->kind = KindOf(path, st);
-  qmexit(QM_TRACE_FILE, "PF_Stat", QM_SUCCESS);
-  return QM_SUCCESS;
-}
+int32_t PF_Stat(const char *path, PF_Attrs *attrs) { return StatAt(AT_FDCWD, path, path, attrs); }
 
 // Clears attrs and sets the permissions 0777: a model record for objects
 // that have no model of their own (owner 0, group 0).

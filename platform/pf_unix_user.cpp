@@ -171,10 +171,11 @@ uint32_t UnixIDType2ID(const char *text) {
   return static_cast<uint32_t>(STR_toll(text));
 }
 
-// Writes id as a signed 32-bit decimal into the 64-byte field out.
+// Writes id as a signed 32-bit decimal into the 64-byte field out (the
+// field's last byte becomes zero too, as bounded formatting leaves it).
 int32_t UnixID2IDType(uint32_t id, char *out) {
   if (out == nullptr) return QM_ERR_NULLPARAM;
-  STR_snprintf(out, PF_IDTYPE_SIZE, "%d", static_cast<int32_t>(id));
+  STR_64toString(out, PF_IDTYPE_SIZE, static_cast<int32_t>(id));
   return QM_SUCCESS;
 }
 

@@ -8,14 +8,19 @@
  */
 #include "qmstr.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "str/str_internal.h"
+
 namespace {
 
-// Folds an ASCII lower-case letter to upper case; every other byte stays.
-constexpr unsigned char upcase(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 0x20 : c; }
+using rtk_str::kUpcase;
+
+// Folds an ASCII lower-case letter of a char to upper case, through the table.
+inline unsigned char fold(char c) { return kUpcase[static_cast<unsigned char>(c)]; }
 
 // Multiplier for the unit letter that may follow the digits of a number.
 constexpr uint64_t unitMultiplier(char unit) {
@@ -27,19 +32,37 @@ constexpr uint64_t unitMultiplier(char unit) {
   }
 }
 
-// Last place in s where the first len bytes of seg occur, ignoring case, or
-// null. Only whole occurrences inside s count. Places whose first byte
-// differs are passed over without the full comparison.
-const char *lastOccurrence(const char *s, const char *seg, size_t len) {
-  const size_t slen = strlen(s);
+// True when the first len bytes of a equal those of b ignoring case. b holds
+// no NUL among them, so a shorter a differs at its terminator and is never
+// read past it.
+bool equalIgnoringCase(const char *a, const char *b, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+// Last place in the first slen bytes of s where the len bytes of seg (no NUL
+// among them, len > 0) occur, ignoring case, or null. Places whose first
+// byte differs are passed over without the full comparison.
+const char *lastOccurrence(const char *s, size_t slen, const char *seg, size_t len) {
   if (len > slen) return nullptr;
-  const unsigned char first = upcase(static_cast<unsigned char>(seg[0]));
+  const unsigned char first = fold(seg[0]);
   for (size_t pos = slen - len + 1; pos-- > 0;) {
-    if (len != 0 && upcase(static_cast<unsigned char>(s[pos])) != first) continue;
-    if (STR_strncasecmp(s + pos, seg, static_cast<int32_t>(len)) == 0) return s + pos;
+    if (fold(s[pos]) == first && equalIgnoringCase(s + pos + 1, seg + 1, len - 1)) return s + pos;
   }
   return nullptr;
 }
+
+// "00" to "99" one after another, for writing numbers two digits at a time.
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
 
 // Copies the bytes [from, from + len) of a path into an output of size bytes,
 // cut to size - 1 characters and terminated.
@@ -50,18 +73,70 @@ void copySpan(char *out, int32_t size, const char *from, size_t len) {
   out[keep] = '\0';
 }
 
-// Number of continuation bytes that the UTF-8 lead byte c announces, or -1
-// when c cannot start a sequence (10xxxxxx, or 0xF8-0xFF).
-constexpr int continuationCount(uint8_t c) {
-  if (c < 0x80) return 0;
-  if ((c & 0xE0) == 0xC0) return 1;
-  if ((c & 0xF0) == 0xE0) return 2;
-  if ((c & 0xF8) == 0xF0) return 3;
-  return -1;
+// True when none of the eight bytes at p has its high bit set: eight ASCII
+// characters. The caller makes sure that all eight lie inside its input.
+inline bool eightAsciiBytes(const uint8_t *p) {
+  uint64_t word;
+  memcpy(&word, p, sizeof word);
+  return (word & 0x8080808080808080u) == 0;
 }
 
-// A byte of the form 10xxxxxx, which continues a UTF-8 sequence.
-constexpr bool isContinuation(uint8_t c) { return (c & 0xC0) == 0x80; }
+// True when none of the eight units at p is above 0x7F: eight ASCII
+// characters. The caller makes sure that all eight lie inside its input.
+inline bool eightAsciiUnits(const uint16_t *p) {
+  uint64_t words[2];
+  memcpy(words, p, sizeof words);
+  return ((words[0] | words[1]) & 0xFF80FF80FF80FF80u) == 0;
+}
+
+// UTF-16 units stored at dst[0..last].
+struct Utf16Out {
+  uint16_t *dst;
+  int64_t last;
+  int64_t written = 0;
+};
+
+// The bytes src[0..3] as one number, the first byte lowest; checked, bytes
+// past the input's end (left bytes from src on) read as 0, which continues no
+// sequence.
+template <bool kChecked>
+uint32_t sequenceWord(const uint8_t *src, uint64_t left) {
+  uint32_t word = src[0];
+  for (uint64_t k = 1; k < 4; ++k) {
+    if (!kChecked || k < left) word |= uint32_t{src[k]} << (8 * k);
+  }
+  return word;
+}
+
+// Decodes the UTF-8 sequence at src (left bytes of input from there on) into
+// out. Answers the bytes taken, or 0 when the sequence is malformed (a lead
+// byte that starts none, a byte that should continue it and does not, or
+// the end of the input inside it) or a unit finds no room. Unchecked
+// (kChecked false), the caller has made sure that four bytes of input and
+// two units of room are left. Each test of a word checks the lead byte's
+// form and the continuation bytes' forms at once.
+template <bool kChecked>
+uint64_t decodeSequence(const uint8_t *src, uint64_t left, Utf16Out &out) {
+  auto store = [&out](uint32_t unit) {
+    if (kChecked && out.written > out.last) return false;
+    out.dst[out.written++] = static_cast<uint16_t>(unit);
+    return true;
+  };
+  const uint32_t word = sequenceWord<kChecked>(src, left);
+  const uint32_t c = word & 0xFF;
+  const uint32_t c1 = (word >> 8) & 0x3F;
+  const uint32_t c2 = (word >> 16) & 0x3F;
+  if ((word & 0x80) == 0) return store(c) ? 1 : 0;
+  if ((word & 0xC0E0) == 0x80C0) return store(((c & 0x1F) << 6) | c1) ? 2 : 0;
+  if ((word & 0xC0C0F0) == 0x8080E0) return store(((c & 0x0F) << 12) | (c1 << 6) | c2) ? 3 : 0;
+  if ((word & 0xC0C0C0F8) == 0x808080F0) {
+    const uint32_t plane = ((((c & 0x07) << 2) | (c1 >> 4)) - 1) & 0x0F;
+    const bool stored = store(0xD800 | (plane << 6) | ((c1 & 0x0F) << 2) | (c2 >> 4)) &&
+                        store(0xDC00 | ((c2 & 0x0F) << 6) | ((word >> 24) & 0x3F));
+    return stored ? 4 : 0;
+  }
+  return 0;
+}
 
 // Appends UTF-8 bytes to a caller's buffer of `size` bytes: bytes that no
 // longer fit are dropped, and the count never exceeds the size.
@@ -74,6 +149,54 @@ struct Utf8Sink {
     if (stored < size) dst[stored++] = static_cast<uint8_t>(byte);
   }
 };
+
+// Appends UTF-8 bytes where the caller has made sure that there is room for
+// them.
+struct RoomySink {
+  uint8_t *at;
+
+  void put(uint32_t byte) { *at++ = static_cast<uint8_t>(byte); }
+  // Two units that take three bytes each, written with one copy of six bytes.
+  void putTwoThreeByteUnits(uint32_t w, uint32_t x) {
+    const uint8_t bytes[6] = {
+        static_cast<uint8_t>(0xE0 | (w >> 12)), static_cast<uint8_t>(0x80 | ((w >> 6) & 0x3F)),
+        static_cast<uint8_t>(0x80 | (w & 0x3F)), static_cast<uint8_t>(0xE0 | (x >> 12)),
+        static_cast<uint8_t>(0x80 | ((x >> 6) & 0x3F)), static_cast<uint8_t>(0x80 | (x & 0x3F))};
+    memcpy(at, bytes, sizeof bytes);
+    at += sizeof bytes;
+  }
+};
+
+// True for a unit that UTF-8 writes in three bytes: from 0x800 on, and no surrogate.
+inline bool threeBytes(uint32_t w) { return w >= 0x800 && (w < 0xD800 || w > 0xDFFF); }
+
+// Writes the UTF-8 form of the unit at src[i] into out, the pair's code
+// point when it is a high surrogate followed by a low one. Answers the
+// number of units taken (1 or 2).
+template <typename Sink>
+uint64_t encodeUnit(const uint16_t *src, uint64_t i, uint64_t n, Sink &out) {
+  const uint32_t w = src[i];
+  if (w < 0x80) {
+    out.put(w);
+  } else if (w < 0x800) {
+    out.put(0xC0 | (w >> 6));
+    out.put(0x80 | (w & 0x3F));
+  } else if (w >= 0xD800 && w <= 0xDBFF && i + 1 < n && src[i + 1] >= 0xDC00 &&
+             src[i + 1] <= 0xDFFF) {
+    const uint32_t w2 = src[i + 1];
+    const uint32_t u = ((w >> 6) & 0x0F) + 1;
+    out.put(0xF0 | (u >> 2));
+    out.put(0x80 | ((u & 3) << 4) | ((w >> 2) & 0x0F));
+    out.put(0x80 | ((w & 3) << 4) | ((w2 >> 6) & 0x0F));
+    out.put(0x80 | (w2 & 0x3F));
+    return 2;
+  } else {
+    out.put(0xE0 | (w >> 12));
+    out.put(0x80 | ((w >> 6) & 0x3F));
+    out.put(0x80 | (w & 0x3F));
+  }
+  return 1;
+}
 
 }  // namespace
 
@@ -90,9 +213,9 @@ char STR_thousandths = ',';
 // size >= 1. A size below 1 leaves dst untouched.
 char *STR_copy(char *dst, const char *src, int32_t size) {
   if (size < 1) return dst;
-  int32_t i = 0;
-  for (; i < size - 1 && src[i] != '\0'; ++i) dst[i] = src[i];
-  dst[i] = '\0';
+  const size_t len = strnlen(src, static_cast<size_t>(size) - 1);
+  memmove(dst, src, len);
+  dst[len] = '\0';
   return dst;
 }
 
@@ -128,16 +251,7 @@ int64_t STR_toll(const char *s) {
 }
 
 // Compares a and b with ASCII letters folded to upper case.
-int32_t STR_strcasecmp(const char *a, const char *b) {
-  const auto *pa = reinterpret_cast<const unsigned char *>(a);
-  const auto *pb = reinterpret_cast<const unsigned char *>(b);
-  for (;; ++pa, ++pb) {
-    if (*pa == '\0') return *pb == '\0' ? 0 : -1;
-    if (*pb == '\0') return 1;
-    const int diff = upcase(*pa) - upcase(*pb);
-    if (diff != 0) return diff;
-  }
-}
+int32_t STR_strcasecmp(const char *a, const char *b) { return rtk_str::CompareIgnoringCase(a, b); }
 
 // As STR_strcasecmp over at most n positions; a count of 0 (or a negative
 // count) compares nothing and answers equal.
@@ -147,7 +261,7 @@ int32_t STR_strncasecmp(const char *a, const char *b, int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     if (pa[i] == '\0') return pb[i] == '\0' ? 0 : -1;
     if (pb[i] == '\0') return 1;
-    const int diff = upcase(pa[i]) - upcase(pb[i]);
+    const int diff = kUpcase[pa[i]] - kUpcase[pb[i]];
     if (diff != 0) return diff;
   }
   return 0;
@@ -175,10 +289,10 @@ int32_t STR_isNumeric(const char *s) {
 // First occurrence of needle in hay ignoring case, or null. An empty needle
 // never matches: its first byte, the terminator, equals no haystack byte.
 char *STR_strstrcase(const char *hay, const char *needle) {
-  const unsigned char first = upcase(static_cast<unsigned char>(*needle));
+  const unsigned char first = fold(*needle);
   const auto n = static_cast<int32_t>(strnlen(needle, INT32_MAX));
   for (const char *p = hay; *p != '\0'; ++p) {
-    if (upcase(static_cast<unsigned char>(*p)) == first && STR_strncasecmp(p, needle, n) == 0)
+    if (fold(*p) == first && STR_strncasecmp(p, needle, n) == 0)
       return const_cast<char *>(p);
   }
   return nullptr;
@@ -197,9 +311,31 @@ char *STR_withinDir(const char *path, const char *dir) {
 
 // ---- formatting --------------------------------------------------------------
 
-// Writes value in signed decimal, cut to size - 1 characters.
+// Writes value in signed decimal, cut to size - 1 characters, and like
+// STR_snprintf stores a zero in the buffer's last byte. The digits are made
+// here rather than by the formatter, for the log's time stamps and the
+// identity texts of every status record.
 char *STR_64toString(char *dst, int32_t size, int64_t value) {
-  return STR_snprintf(dst, size, "%" PRId64, value);
+  if (size < 1) return dst;
+  char text[20];  // a sign and 19 digits
+  char *first = text + sizeof text;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  // Two digits per division: half as many steps in the chain of divisions.
+  while (magnitude >= 100) {
+    first -= 2;
+    memcpy(first, &kDigitPairs[2 * (magnitude % 100)], 2);
+    magnitude /= 100;
+  }
+  if (magnitude >= 10) {
+    first -= 2;
+    memcpy(first, &kDigitPairs[2 * magnitude], 2);
+  } else {
+    *--first = static_cast<char>('0' + magnitude);
+  }
+  if (value < 0) *--first = '-';
+  copySpan(dst, size, first, static_cast<size_t>(text + sizeof text - first));
+  dst[size - 1] = '\0';
+  return dst;
 }
 
 // Inserts STR_thousandths between groups of three digits, counted from the
@@ -324,71 +460,75 @@ int32_t STR_expandSlashes(char *s, uint32_t size) { return STR_substitute(s, siz
 // beyond U+10FFFF (or overlong) are not rejected: the plane bits are kept to
 // four so that the first unit is still a high surrogate. An output longer
 // than the result can count fails like a full one.
+//
+// The input goes in blocks inside which only the sequences' shape is
+// checked: a sequence that starts at least four bytes before the end lies
+// inside the input whole, and the sequences that start within a block of k
+// bytes make at most k + 1 units. Runs of ASCII go eight bytes at a time.
 int32_t utf8array_to_utf16asciz(const uint8_t *src, uint64_t n, uint16_t *dst, int64_t maxIndex) {
-  int64_t written = 0;
-  auto store = [&](uint32_t unit) {
-    if (written > maxIndex || written == INT32_MAX) return false;
-    dst[written++] = static_cast<uint16_t>(unit);
-    return true;
-  };
-  for (uint64_t i = 0; i < n;) {
-    const uint8_t c = src[i];
-    const int follow = continuationCount(c);
-    if (follow < 0) return -1;
-    const auto extra = static_cast<unsigned>(follow);
-    if (extra >= n - i) return -1;  // the sequence runs past the input
-    for (unsigned k = 1; k <= extra; ++k) {
-      if (!isContinuation(src[i + k])) return -1;
-    }
-    const uint32_t c1 = extra >= 1 ? src[i + 1] : 0;
-    const uint32_t c2 = extra >= 2 ? src[i + 2] : 0;
-    const uint32_t c3 = extra >= 3 ? src[i + 3] : 0;
-    bool ok = true;
-    switch (extra) {
-      case 0: ok = store(c); break;
-      case 1: ok = store(((c & 0x1Fu) << 6) | (c1 & 0x3F)); break;
-      case 2: ok = store(((c & 0x0Fu) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F)); break;
-      default: {
-        const uint32_t plane = ((((c & 0x07u) << 2) | ((c1 >> 4) & 0x03)) - 1) & 0x0F;
-        ok = store(0xD800 | (plane << 6) | ((c1 & 0x0F) << 2) | ((c2 >> 4) & 0x03)) &&
-             store(0xDC00 | ((c2 & 0x0F) << 6) | (c3 & 0x3F));
+  const int64_t last = maxIndex < INT32_MAX - 1 ? maxIndex : INT32_MAX - 1;
+  Utf16Out out{dst, last};
+  uint64_t i = 0;
+  for (;;) {
+    const int64_t unitRoom = last - out.written;
+    if (n < 4 || i >= n - 3 || unitRoom < 1) break;
+    const uint64_t inputRoom = n - 3 - i;
+    const uint64_t blockEnd = i + (inputRoom < static_cast<uint64_t>(unitRoom) ? inputRoom : static_cast<uint64_t>(unitRoom));
+    while (i < blockEnd) {
+      if (src[i] < 0x80 && blockEnd - i >= 8 && eightAsciiBytes(src + i)) {
+        for (int k = 0; k < 8; ++k) dst[out.written + k] = src[i + k];
+        out.written += 8;
+        i += 8;
+        continue;
       }
+      const uint64_t taken = decodeSequence<false>(src + i, n - i, out);
+      if (taken == 0) return -1;
+      i += taken;
     }
-    if (!ok) return -1;
-    i += extra + 1;
   }
-  return static_cast<int32_t>(written);
+  while (i < n) {
+    const uint64_t taken = decodeSequence<true>(src + i, n - i, out);
+    if (taken == 0) return -1;
+    i += taken;
+  }
+  return static_cast<int32_t>(out.written);
 }
 
 // Encodes n UTF-16 units as UTF-8 into size bytes, cutting (never refusing)
 // when the buffer runs out; unpaired surrogates are written as three bytes.
 // Answers the bytes stored; a full buffer answers size and its last byte
 // becomes the terminator. A size below 1 writes nothing and answers 0.
+//
+// The units go in blocks inside which bytes are stored without a check
+// each: a unit takes at most three bytes (a pair four for its two units), so
+// a block of k units that starts with 3k + 1 bytes of room left cannot run
+// out. Runs of ASCII go eight units at a time, two three-byte units at once.
 int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, int32_t size) {
   if (size < 1) return 0;
-  Utf8Sink out{dst, size};
-  for (uint64_t i = 0; i < n && out.stored < size; ++i) {
-    const uint32_t w = src[i];
-    const bool pair = w >= 0xD800 && w <= 0xDBFF && i + 1 < n && src[i + 1] >= 0xDC00 &&
-                      src[i + 1] <= 0xDFFF;
-    if (pair) {
-      const uint32_t w2 = src[++i];
-      const uint32_t u = ((w >> 6) & 0x0F) + 1;
-      out.put(0xF0 | (u >> 2));
-      out.put(0x80 | ((u & 3) << 4) | ((w >> 2) & 0x0F));
-      out.put(0x80 | ((w & 3) << 4) | ((w2 >> 6) & 0x0F));
-      out.put(0x80 | (w2 & 0x3F));
-    } else if (w < 0x80) {
-      out.put(w);
-    } else if (w < 0x800) {
-      out.put(0xC0 | (w >> 6));
-      out.put(0x80 | (w & 0x3F));
-    } else {
-      out.put(0xE0 | (w >> 12));
-      out.put(0x80 | ((w >> 6) & 0x3F));
-      out.put(0x80 | (w & 0x3F));
+  uint8_t *const end = dst + size;
+  uint64_t i = 0;
+  RoomySink roomy{dst};
+  for (;;) {
+    const ptrdiff_t room = end - roomy.at;
+    if (room < 4 || i >= n) break;
+    const auto fit = static_cast<uint64_t>(room - 1) / 3;
+    const uint64_t blockEnd = i + (n - i < fit ? n - i : fit);
+    while (i < blockEnd) {
+      const uint32_t w = src[i];
+      if (w < 0x80 && blockEnd - i >= 8 && eightAsciiUnits(src + i)) {
+        for (int k = 0; k < 8; ++k) roomy.at[k] = static_cast<uint8_t>(src[i + k]);
+        roomy.at += 8;
+        i += 8;
+      } else if (threeBytes(w) && blockEnd - i >= 2 && threeBytes(src[i + 1])) {
+        roomy.putTwoThreeByteUnits(w, src[i + 1]);
+        i += 2;
+      } else {
+        i += encodeUnit(src, i, n, roomy);
+      }
     }
   }
+  Utf8Sink out{dst, size, static_cast<int32_t>(roomy.at - dst)};
+  while (i < n && out.stored < size) i += encodeUnit(src, i, n, out);
   dst[out.stored < size ? out.stored : size - 1] = '\0';
   return out.stored;
 }
@@ -398,25 +538,30 @@ int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, i
 // Matches s against a pattern whose only wildcard is '*', ignoring case.
 // Each segment after a '*' is matched at its LAST occurrence in what is left
 // of s, with no backtracking, so '*a*b*' does not match "abXa". A segment
-// that is empty (a "**" or a final '*') accepts whatever remains.
+// that is empty (a "**" or a final '*') accepts whatever remains. The last
+// occurrence of the pattern's final segment is at the end of s exactly when
+// s ends with it, so that segment is compared with the end of s only.
 int32_t STR_wildcardMatch(const char *s, const char *pattern) {
   if (s == nullptr || pattern == nullptr) return 0;
   const char *star = strchr(pattern, '*');
   if (star == nullptr) return STR_strcasecmp(s, pattern) == 0;
-  const auto lead = static_cast<int32_t>(star - pattern);
-  if (STR_strncasecmp(s, pattern, lead) != 0) return 0;
+  const auto lead = static_cast<size_t>(star - pattern);
+  if (!equalIgnoringCase(s, pattern, lead)) return 0;
   s += lead;
+  size_t rest = strlen(s);
   for (;;) {
     const char *seg = star + 1;
-    const char *next = strchr(seg, '*');
-    const size_t segLen = next != nullptr ? static_cast<size_t>(next - seg) : strlen(seg);
+    const char *next = strchrnul(seg, '*');
+    const auto segLen = static_cast<size_t>(next - seg);
     if (segLen == 0) return 1;
-    if (*s == '\0') return 0;
-    const char *hit = lastOccurrence(s, seg, segLen);
+    if (rest == 0) return 0;
+    if (*next == '\0') return segLen <= rest && equalIgnoringCase(s + rest - segLen, seg, segLen);
+    const char *hit = lastOccurrence(s, rest, seg, segLen);
     if (hit == nullptr) return 0;
-    s = hit + segLen;
-    if (next == nullptr) return *s == '\0';
-    if (*s == '\0') return 0;
+    const auto used = static_cast<size_t>(hit - s) + segLen;
+    s += used;
+    rest -= used;
+    if (rest == 0) return 0;
     star = next;
   }
 }

@@ -49,7 +49,7 @@ std::vector<LogLine> ParseLines(const std::string &raw) {
     line.erase(0, pid.size());
     const size_t digits = line.find_first_not_of("0123456789");
     const bool stamped = digits > 0 && digits != std::string::npos && line.compare(digits, 2, ": ") == 0;
-    lines.push_back({stamped, stamped ? line.substr(digits + 2) : line});
+    lines.push_back({stamped, stamped ? line.substr(digits + 2) : line, stamped ? std::stoll(line) : 0});
   }
   return lines;
 }

@@ -10,10 +10,11 @@
 namespace diagtest {
 
 // One terminal line of the log: "<pid> <msecs>: <text>" (stamped) or
-// "<pid> <text>" (a repeat notice). `text` keeps its line feed.
+// "<pid> <text>" (a repeat notice, msecs 0). `text` keeps its line feed.
 struct LogLine {
   bool stamped;
   std::string text;
+  long long msecs = 0;
 };
 
 // Redirects standard output into a temporary file until Finish().

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "diag_test_util.h"
+#include "pf_thread.h"
 #include "qmerror.h"
 #include "qmlog.h"
 #include "qmtrace.h"
@@ -78,6 +79,22 @@ TEST_F(LogTest, RepeatsFoldIntoOneNoticeAndCountBeforeFolding) {
   for (const diagtest::LogLine &l : Captured()) got += (l.stamped ? "S " : "N ") + l.text;
   EXPECT_EQ(got, "S Quillmar ERROR disk a is full\nN Last message repeated 2 times.\nS Quillmar Warn disk a is full\n"
                  "N Last message repeated 1 times.\nS done\n");
+}
+
+// Every line carries the millisecond in which it was written.
+TEST_F(LogTest, StampsFollowTheClock) {
+  std::vector<std::pair<int64_t, int64_t>> windows;   // clock before and after each line
+  for (int i = 0; i < 3; ++i) {
+    const int64_t before = pf_msecs();
+    LOG_Log(QM_LOG_PRINT, "line %d\n", i);
+    windows.emplace_back(before, pf_msecs());
+    while (pf_msecs() == windows.back().second) {}
+  }
+  const std::vector<diagtest::LogLine> lines = Captured();
+  ASSERT_EQ(lines.size(), windows.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(windows[i].first <= lines[i].msecs && lines[i].msecs <= windows[i].second) << lines[i].msecs;
+  }
 }
 
 // A Print line keeps 1013 message characters; an ERROR line stays within

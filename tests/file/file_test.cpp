@@ -411,6 +411,13 @@ TEST(FileScan, ListsFilesThenDirectoriesInTheProductsOrder) {
   names.clear();
   EXPECT_EQ(ScanOf(dir / "one", &names, &gens), QM_SUCCESS);
   EXPECT_EQ(gens, (std::vector<std::pair<int32_t, int64_t>>{{6, 7}}));  // a lone file gets its generation read
+  // A directory compared only with a file is never given its generation.
+  MakeDir(dir / "two");
+  WriteFile(dir / "two/f", "x");
+  MakeDir(dir / "two/d-QM4");
+  gens.clear();
+  EXPECT_EQ(ScanOf(dir / "two", &names, &gens), QM_SUCCESS);
+  EXPECT_EQ(gens, (std::vector<std::pair<int32_t, int64_t>>{{1, 0}, {0, 0}}));
   // Empty, missing, and only an entry whose status fails (read last: its failure is the result).
   MakeDir(dir / "empty");
   MakeDir(dir / "dangling");
@@ -420,7 +427,7 @@ TEST(FileScan, ListsFilesThenDirectoriesInTheProductsOrder) {
   EXPECT_EQ(ScanOf(dir / "missing", &names), QM_ERR_NOENT);
   EXPECT_EQ(ScanOf(dir / "dangling", &names), QM_ERR_NOENT);
   EXPECT_TRUE(names.empty());
-  for (const auto &[max, count] : {std::pair{2, 2}, {0, 0}, {-3, 0}, {100, 14}})
+  for (const auto &[max, count] : {std::pair{2, 2}, {0, 0}, {-3, 0}, {100, 15}})
     EXPECT_EQ(qmfile_CountItemsInDir(dir.path().c_str(), max), count) << max;
   EXPECT_EQ(qmfile_CountItemsInDir((dir / "missing").c_str(), 10), 0);
 }
@@ -663,24 +670,24 @@ TEST(FileCount, CountsPiecesAcrossStreamBufferEnds) {
   int32_t expected = 0;
   // Lines of 1 to 97 bytes, so that buffer ends fall anywhere in a line.
   for (int i = 0; text.size() < 300000; ++i, ++expected) text += std::string(1 + i % 97, 'l') + "\n";
-  const struct { std::string line; int32_t pieces; } specials[] = {
-      {std::string(5118, 'a') + "\n", 1},   // fills the reader's buffer exactly
-      {std::string(5119, 'b') + "\n", 2},   // its line feed is a piece of its own
-      {std::string(12000, 'c') + "\n", 3},  // 5,119 + 5,119 + 1,762 bytes and the line feed
-      {std::string(1, '\0') + "abc\n", 0},  // a piece that starts with NUL is not counted
-      {"x" + std::string(1, '\0') + "y\n", 1},
+  const struct { std::string line; int32_t pieces; size_t before; } specials[] = {
+      {std::string(5118, 'a') + "\n", 1, 37},    // fills the reader's buffer exactly
+      {std::string(5119, 'b') + "\n", 2, 2037},  // its line feed is a piece of its own
+      {std::string(12000, 'c') + "\n", 3, 4037}, // 5,119 + 5,119 + 1,762 bytes and the line feed
+      {std::string(1, '\0') + "abc\n", 0, 6037}, // a piece that starts with NUL is not counted
+      {"x" + std::string(1, '\0') + "y\n", 1, 8037},
+      {std::string(1, '\0') + std::string(99, 'n') + "\n", 0, 50},  // ends in the next chunk
+      {std::string(5119, 'e') + "\n", 2, 5120},  // its line feed ends a 2 KiB chunk of the count
   };
-  size_t before = 37;
   for (const auto &s : specials) {
     // Short lines of padding, so that the special line starts `before`
-    // bytes ahead of the next end of the 64 KiB stream buffer.
-    const size_t start = (text.size() + before + 1 + 65535) / 65536 * 65536 - before;
+    // bytes ahead of the next multiple of 64 KiB in the file.
+    const size_t start = (text.size() + s.before + 1 + 65535) / 65536 * 65536 - s.before;
     for (size_t left; (left = start - text.size()) > 0; ++expected) {
       text += std::string((left > 100 ? 50 : left) - 1, 'p') + "\n";
     }
     text += s.line;
     expected += s.pieces;
-    before += 2000;
   }
   TempDir dir;
   WriteFile(dir / "log", text);
@@ -715,7 +722,8 @@ bool Before(const std::string &a, const std::string &b) {
 
 TEST(FileScan, SortsALargeDirectoryLikeAnOrdinarySortByTheSameRules) {
   std::vector<std::string> files, dirs;
-  for (int i = 0; i < 150; ++i) files.push_back((i % 2 ? "File" : "file") + std::to_string(1000 + i * 7));
+  // Long names: more than the scan keeps from its count, so it reads the directory twice.
+  for (int i = 0; i < 150; ++i) files.push_back((i % 2 ? "File" : "file") + std::string(50, 'n') + std::to_string(1000 + i * 7));
   // Generations whose name order differs from their number order.
   for (int g : {1, 2, 3, 9, 10, 11, 19, 20, 100, 7}) files.push_back("report.txt-QM" + std::to_string(g) + ".txt");
   for (int g : {5, 50, 6}) files.push_back("Data-QM" + std::to_string(g));

@@ -114,6 +114,11 @@ TEST(StrFormat, SnprintfZeroesTheLastByteAndWritesNothingBelowSizeOne) {
   GuardedBuffer small(4);
   EXPECT_STREQ(STR_64toString(small.data(), 4, -98765), "-98");
   EXPECT_TRUE(small.Intact());
+  for (const auto &[value, text] : {std::pair<int64_t, const char *>{0, "0"}, {10, "10"}, {-7, "-7"},
+                                    {INT64_MIN, "-9223372036854775808"}, {1234567, "1234567"}}) {
+    char number[24];
+    EXPECT_STREQ(STR_64toString(number, sizeof number, value), text);
+  }
 }
 
 TEST(StrEdit, TrimAndInsert) {

@@ -24,6 +24,11 @@ TEST(Utf8ToUtf16, DecodesShapesKeepsPartialOutputAndStopsAtTheLastIndex) {
       {{0xE2, 0x82}, 9, -1, {}}, {{'x', 0x80}, 9, -1, {'x'}}, {{0xFF}, 9, -1, {}},
       {{0xC3, 'A'}, 9, -1, {}},  {{'a'}, 0, 1, {'a'}},       {{'a', 'b'}, 0, -1, {'a'}},
       {{}, 0, 0, {}},            {{'a'}, -1, -1, {}},        {{}, -5, 0, {}},
+      // Runs of ASCII taken eight bytes at a time stop at the last index and
+      // at a malformed byte.
+      {Bytes(12, 'a'), 6, -1, Units(7, 'a')},
+      {{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0xFF, 'j', 'k', 'l', 'm'}, 20, -1,
+       {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'}},
   };
   for (const auto &c : cases) {
     GuardedBuffer out(c.maxIndex >= 0 ? 2 * static_cast<size_t>(c.maxIndex + 1) : 0);
@@ -54,6 +59,10 @@ TEST(Utf16ToUtf8, EncodesPairsAndLoneSurrogatesAndCutsAtTheEnd) {
       {{0x20AC, 'z'}, 2, 2, {0xE2, 0}},       {{'x'}, 1, 1, {0}},   {{}, 1, 0, {0}},
       {{0x7FF, 0x800}, 16, 5, {0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0}},
       {{'a'}, 0, 0, {}},                      {{'a'}, INT32_MIN, 0, {}},  // nothing written
+      // Eight ASCII units and two three-byte units at a time, cut at the end.
+      {Units(12, 'a'), 9, 9, {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', 0}},
+      {{0x20AC, 0x20AC, 0x20AC}, 7, 7, {0xE2, 0x82, 0xAC, 0xE2, 0x82, 0xAC, 0}},
+      {{0x20AC, 0xD83D, 0xDE00}, 6, 6, {0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0}},
   };
   for (const auto &c : cases) {
     GuardedBuffer out(c.size > 0 ? static_cast<size_t>(c.size) : 0);

@@ -47,6 +47,8 @@ const Lookup kLookups[] = {
     {"<m t='/a' u='1'/>", "t", 64, true, "/a' u='1'/>", "t='/a' u='1'/>"},
     {"<m n=it's two three>", "n", 64, true, "it's two", "n=it's two"},
     {"<a keyx=1 key=2>", "key", 64, true, "2", "key=2"},
+    {"<<key=3 b=\"x key\">", "key", 64, true, "3", "key=3"},  // the first word, after '<'s
+    {"a<key=4 key=5>", "key", 64, true, "5", "key=5"},        // "a<key" is one word
     {"<a KEY=\"v\">", "key", 64, true, "v", "KEY=\"v\""},
     {"<a x=\"y key=v\">", "key", 64, true, "v\"", "key=v\""},
     {"<a\tkey=\"v\"/>", "key", 64, false, "dflt", nullptr},
