@@ -32,7 +32,7 @@
 #include <utility>
 
 #include "pf_file.h"
-#include "platform/pf_internal.h"
+#include "platform/platform_internal.h"
 #include "str/str_internal.h"
 #include "qmerror.h"
 #include "qmexit.h"
@@ -684,7 +684,7 @@ int32_t scanDir(const char *dir, qmfile_DirEntry **list, uint32_t *files, uint32
     path[dirLen] = '\0';
     qmfile_dircat(path, kStatPathSize, e->name);
     TRACE_LogFine(kTrace, "  [%s]\n", path);
-    lastSkip = rtk_platform::StatEntry(handle.get(), e->name, path, &e->attrs);
+    lastSkip = rtk::platform::StatEntry(handle.get(), e->name, path, &e->attrs);
     if (lastSkip != QM_SUCCESS) {
       TRACE_LogFine(kTrace, "  skipped due to PF_Stat failure:%d\n", lastSkip);
       continue;
