@@ -34,7 +34,6 @@ namespace {
 
 using rtk::platform::Fd;
 
-constexpr const char kInstallDir[] = "/opt/quillmar/";
 constexpr int32_t kPathSize = 1024;
 constexpr int32_t kDriverCommandSize = 1024;
 constexpr const char kProbeName[] = "rtkDirTest.txt";
@@ -148,7 +147,7 @@ RTK_Result RTK_InstallDriver(const RTK_InstallRequest *request) {
   const int32_t checked = checkInstallDir(untarDir);
   if (checked != QM_SUCCESS) return checked;
 
-  qmenter(QM_TRACE_RTK, __func__, "installDir: %s, Untar dir: %s\n", kInstallDir,
+  qmenter(QM_TRACE_RTK, __func__, "installDir: %s, Untar dir: %s\n", PF_INSTALL_DIR,
           request->untarDir);
   const int32_t result = PF_rtk_InstallDriver(request);
   qmexitn(QM_TRACE_RTK, __func__, result);
