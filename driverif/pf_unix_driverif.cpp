@@ -13,11 +13,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/pf_sys.h"
 #include "qmerror.h"
 #include "qmstr.h"
 
@@ -41,28 +41,11 @@ constexpr size_t kAttachPathSize = 2048;
 // The descriptor held in the low 32 bits of a device handle.
 int descriptorOf(int64_t handle) { return static_cast<int>(static_cast<uint32_t>(handle)); }
 
-// Owns a descriptor opened for one call and closes it on every way out.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  FdGuard(const FdGuard &) = delete;
-  FdGuard &operator=(const FdGuard &) = delete;
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using rtk::platform::RetryOnSignal;
 
 // Opens `path` with `flags`, retrying when a signal interrupts the open.
 int openRetrying(const char *path, int flags) {
-  int fd;
-  do {
-    fd = open(path, flags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return RetryOnSignal([&] { return open(path, flags); });
 }
 
 // Issues one ioctl request with the record's address. Only a return of 0
@@ -75,7 +58,7 @@ int32_t sendIoctl(int64_t handle, unsigned long request, PF_DriverCommand *recor
 // One hook request: the object at `path` ("/" when empty) stays open while
 // the driver resolves its descriptor, which travels as decimal text.
 int32_t do_hook(unsigned long request, const char *path) {
-  const FdGuard object(openRetrying(path[0] == '\0' ? "/" : path, O_RDONLY));
+  const rtk::platform::Fd object(openRetrying(path[0] == '\0' ? "/" : path, O_RDONLY));
   if (object.get() < 0) return QM_ERR_HOOKFILE;
 
   char fdText[32];
@@ -156,10 +139,7 @@ int32_t PF_DetachDriverToFileSystem(const char *) { return QM_SUCCESS; }
 // Writes the data in one call; a short write is reported, not retried.
 int32_t PF_WriteDriver(int64_t handle, const void *data, uint64_t length, int64_t *count) {
   if (count == nullptr) return QM_ERR_NULLPARAM;
-  ssize_t written;
-  do {
-    written = write(descriptorOf(handle), data, length);
-  } while (written < 0 && errno == EINTR);
+  const ssize_t written = RetryOnSignal([&] { return write(descriptorOf(handle), data, length); });
   if (written < 0) return QM_ERR_BADFILE;
   *count = written;
   return QM_SUCCESS;
@@ -170,10 +150,7 @@ int32_t PF_WriteDriver(int64_t handle, const void *data, uint64_t length, int64_
 int32_t PF_ReadDriver(int64_t handle, void *data, uint32_t length, int32_t *count) {
   if (count == nullptr) return QM_ERR_NULLPARAM;
   const size_t wanted = length > INT32_MAX ? static_cast<size_t>(INT32_MAX) : length;
-  ssize_t got;
-  do {
-    got = read(descriptorOf(handle), data, wanted);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got = RetryOnSignal([&] { return read(descriptorOf(handle), data, wanted); });
   if (got < 0) return QM_ERR_DRVRREAD;
   *count = static_cast<int32_t>(got);
   return QM_SUCCESS;

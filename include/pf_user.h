@@ -23,7 +23,8 @@ RTK_API char *PF_GetCurrentProgram(char *buf, int32_t size);
 #define PF_ACCESS_USER 1u  /* an ordinary local user */
 #define PF_ACCESS_ADMIN 2u /* "root" or the product's user "quillmar" */
 
-/* The product's installation directory, with its trailing '/'. */
+/* The product's installation directory, with its trailing '/' (the build
+ * reads it from here for the sample package's scripts). */
 #define PF_INSTALL_DIR "/opt/quillmar/"
 
 /*

@@ -3,8 +3,9 @@
  * installer and administration programs call, the install and uninstall
  * sequences behind them, and the platform-name and version helpers.
  *
- * The product is installed in "/opt/quillmar/"; the package directory that a
- * caller names holds "misc/version.txt" and "platforms/<platform>/rtkinstall".
+ * The product is installed in PF_INSTALL_DIR (pf_user.h); the package
+ * directory that a caller names holds "misc/version.txt" and
+ * "platforms/<platform>/rtkinstall".
  */
 #ifndef RTK_RTK_H
 #define RTK_RTK_H
@@ -16,7 +17,8 @@ RTK_EXTERN_C_BEGIN
 /* Longest package directory path, terminator included, that the request holds. */
 #define RTK_UNTARDIR_SIZE 4096
 
-/* The version of the driver that this library carries. */
+/* The version of the driver that this library carries (the build reads it
+ * from here for the sample package: cmake/RtkProduct.cmake). */
 #define RTK_DRIVER_VERSION "1.0.0.8"
 
 /*

@@ -1,7 +1,11 @@
 /*
- * pf_unix_file.cpp - file-system operations of the platform layer: the
- * attribute record (PF_Stat and its setters), directory creation through
- * the shell, directory listing and removal, and the network-location test.
+ * pf_unix_file.cpp - the platform layer's file-system operations (pf_file.h):
+ *
+ *   ID texts            the decimal text form of user, group and mode
+ *   attributes          PF_Stat and its setters, PF_SyncMtimes
+ *   directories         creation through the shell, listing, removal
+ *   locations           the network-location test, the storage-manager client
+ *   small file calls    rename, open, unlink, the readability test
  *
  * Nothing here allocates or keeps state; every failure is a result code and
  * errno is left as the failing system call set it.
@@ -18,7 +22,8 @@
 #include <cstring>
 
 #include "pf_file.h"
-#include "platform/pf_internal.h"
+#include "platform/pf_sys.h"
+#include "platform/platform_internal.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmlog.h"
@@ -27,12 +32,19 @@
 
 namespace {
 
-using rtk_platform::ErrnoCode;
-using rtk_platform::MapErrno;
-using rtk_platform::Shown;
+using rtk::platform::CodeForErrno;
+using rtk::platform::ErrnoCode;
+using rtk::platform::Shown;
 
-// PF_Stat tells a missing path apart from every other failure.
+// System errors that keep a code of their own; any other one gives BADFILE.
 constexpr ErrnoCode kStatErrors[] = {{ENOENT, QM_ERR_NOENT}};
+constexpr ErrnoCode kRmdirErrors[] = {{ENOENT, QM_SUCCESS}};  // a missing directory is removed
+constexpr ErrnoCode kRenameErrors[] = {{EEXIST, QM_ERR_EEXIST}, {ENOENT, QM_ERR_NOENT}};
+constexpr ErrnoCode kUnlinkErrors[] = {
+    {ENOENT, QM_ERR_NOENT}, {EISDIR, QM_ERR_EISDIR}, {EACCES, QM_ERR_PERM}};
+
+// Where the product family's storage-manager client is installed.
+constexpr const char kVsbClientDir[] = "/opt/orvane/vsb/client/ba";
 
 // The directory command line is built in a buffer of this many bytes.
 constexpr size_t kMkdirLineSize = 4116;
@@ -43,7 +55,7 @@ class BoundedLine {
  public:
   BoundedLine(char *buffer, size_t size) : buffer_(buffer), size_(size) { buffer_[0] = '\0'; }
 
-  void Append(char c) {
+  void append(char c) {
     if (length_ + 1 >= size_) {
       overflow_ = true;
       return;
@@ -51,10 +63,10 @@ class BoundedLine {
     buffer_[length_++] = c;
     buffer_[length_] = '\0';
   }
-  void Append(const char *text) {
-    for (; *text != '\0'; ++text) Append(*text);
+  void append(const char *text) {
+    for (; *text != '\0'; ++text) append(*text);
   }
-  bool Overflowed() const { return overflow_; }
+  bool overflowed() const { return overflow_; }
 
  private:
   char *buffer_;
@@ -69,18 +81,18 @@ class BoundedLine {
 // stays literal). A relative path that starts with '-' gets "./" in front so
 // that mkdir never reads it as an option. Returns false when the line would
 // not fit the buffer; then nothing must be run.
-bool BuildMkdirLine(const char *path, uint32_t permissions, char *line, size_t size) {
+bool buildMkdirLine(const char *path, uint32_t permissions, char *line, size_t size) {
   BoundedLine out(line, size);
   char head[32];
   std::snprintf(head, sizeof head, "mkdir -p -m %o \"", permissions);
-  out.Append(head);
-  if (path[0] == '-') out.Append("./");
+  out.append(head);
+  if (path[0] == '-') out.append("./");
   for (const char *p = path; *p != '\0'; ++p) {
-    if (std::strchr("\"$`\\", *p) != nullptr) out.Append('\\');
-    out.Append(*p);
+    if (std::strchr("\"$`\\", *p) != nullptr) out.append('\\');
+    out.append(*p);
   }
-  out.Append('"');
-  return !out.Overflowed();
+  out.append('"');
+  return !out.overflowed();
 }
 
 // Reads the status of name, relative to the directory dirFd (AT_FDCWD: the
@@ -89,7 +101,7 @@ bool BuildMkdirLine(const char *path, uint32_t permissions, char *line, size_t s
 // "other", so that a walk that descends into kind 0 only never follows such
 // a link. The link itself is seen by a first look that does not follow it;
 // only a link is looked at twice. -1 with errno set on failure.
-int StatKind(int dirFd, const char *name, struct stat *st, uint32_t *kind) {
+int statKind(int dirFd, const char *name, struct stat *st, uint32_t *kind) {
   if (fstatat(dirFd, name, st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   const bool link = S_ISLNK(st->st_mode);
   if (link && fstatat(dirFd, name, st, 0) != 0) return -1;
@@ -103,20 +115,21 @@ int StatKind(int dirFd, const char *name, struct stat *st, uint32_t *kind) {
 
 // PF_Stat of the object that name names relative to dirFd; path is its whole
 // path, which the record and the trace lines show.
-int32_t StatAt(int dirFd, const char *name, const char *path, PF_Attrs *attrs) {
-  qmenter(QM_TRACE_FILE, "PF_Stat", "filename:[%s]\n", Shown(path));
+int32_t statAt(int dirFd, const char *name, const char *path, PF_Attrs *attrs) {
+  constexpr const char kFunction[] = "PF_Stat";
+  qmenter(QM_TRACE_FILE, kFunction, "filename:[%s]\n", Shown(path));
   if (name == nullptr || path == nullptr || attrs == nullptr) {
-    qmexit(QM_TRACE_FILE, "PF_Stat", QM_ERR_NULLPARAM);
+    qmexit(QM_TRACE_FILE, kFunction, QM_ERR_NULLPARAM);
     return QM_ERR_NULLPARAM;
   }
   std::memset(attrs, 0, sizeof *attrs);
   struct stat st;
   uint32_t kind = PF_KIND_OTHER;
-  if (StatKind(dirFd, name, &st, &kind) != 0) {
+  if (statKind(dirFd, name, &st, &kind) != 0) {
     const int err = errno;
     TRACE_LogFine(QM_TRACE_FILE, "PF_Stat of [%s] returned error %d\n", path, err);
-    const int32_t result = MapErrno(err, kStatErrors);
-    qmexit(QM_TRACE_FILE, "PF_Stat", result);
+    const int32_t result = CodeForErrno(err, kStatErrors);
+    qmexit(QM_TRACE_FILE, kFunction, result);
     errno = err;
     return result;
   }
@@ -129,7 +142,7 @@ int32_t StatAt(int dirFd, const char *name, const char *path, PF_Attrs *attrs) {
   attrs->atime = st.st_atim.tv_sec;
   attrs->devID = st.st_dev;
   attrs->kind = kind;
-  qmexit(QM_TRACE_FILE, "PF_Stat", QM_SUCCESS);
+  qmexit(QM_TRACE_FILE, kFunction, QM_SUCCESS);
   return QM_SUCCESS;
 }
 
@@ -137,7 +150,7 @@ int32_t StatAt(int dirFd, const char *name, const char *path, PF_Attrs *attrs) {
 // it by its parent directory. The parent of a name without '/' is the
 // current directory, and the parent of "/name" is the root itself, so both
 // left-open cases get the answer that their real parent gives.
-int32_t JudgeByParent(char *path, dev_t rootDevice) {
+int32_t judgeByParent(char *path, dev_t rootDevice) {
   char *slash = std::strrchr(path, '/');
   struct stat st;
   int rc;
@@ -156,22 +169,34 @@ int32_t JudgeByParent(char *path, dev_t rootDevice) {
 
 }  // namespace
 
-namespace rtk_platform {
+namespace rtk::platform {
 
-// PF_Stat of one entry of a directory open for PF_ReadDir, looked up
-// relative to that directory rather than by its whole path.
 int32_t StatEntry(uint64_t dirHandle, const char *name, const char *path, PF_Attrs *attrs) {
-  DIR *dir = reinterpret_cast<DIR *>(static_cast<uintptr_t>(dirHandle));
-  return StatAt(dir != nullptr ? dirfd(dir) : AT_FDCWD, name, path, attrs);
+  DIR *dir = StreamOf(dirHandle);
+  return statAt(dir != nullptr ? dirfd(dir) : AT_FDCWD, name, path, attrs);
 }
 
-}  // namespace rtk_platform
+}  // namespace rtk::platform
 
 extern "C" {
 
+// Reads an ID text (sign and digits, via STR_toll) and keeps the low 32 bits.
+uint32_t UnixIDType2ID(const char *text) {
+  if (text == nullptr) return 0;
+  return static_cast<uint32_t>(STR_toll(text));
+}
+
+// Writes id as a signed 32-bit decimal into the 64-byte field out (the
+// field's last byte becomes zero too, as bounded formatting leaves it).
+int32_t UnixID2IDType(uint32_t id, char *out) {
+  if (out == nullptr) return QM_ERR_NULLPARAM;
+  STR_64toString(out, PF_IDTYPE_SIZE, static_cast<int32_t>(id));
+  return QM_SUCCESS;
+}
+
 // Fills attrs with the status of path, following symbolic links. The record
 // stays all zero on failure; errno is kept for the caller.
-int32_t PF_Stat(const char *path, PF_Attrs *attrs) { return StatAt(AT_FDCWD, path, path, attrs); }
+int32_t PF_Stat(const char *path, PF_Attrs *attrs) { return statAt(AT_FDCWD, path, path, attrs); }
 
 // Clears attrs and sets the permissions 0777: a model record for objects
 // that have no model of their own (owner 0, group 0).
@@ -222,21 +247,29 @@ int32_t PF_MakeADirectory(const char *path, const PF_Attrs *attrs) {
   if (path == nullptr || attrs == nullptr) return QM_ERR_NULLPARAM;
   const uint32_t permissions = UnixIDType2ID(attrs->mode) & 0777;
   char line[kMkdirLineSize];
-  if (!BuildMkdirLine(path, permissions, line, sizeof line)) {
+  if (!buildMkdirLine(path, permissions, line, sizeof line)) {
     TRACE_LogFine(QM_TRACE_FILE, "Mkdirs [%s] refused: the command line does not fit\n", path);
     return QM_ERR_BADPARAM;
   }
-  const int status = rtk_platform::RunShell(line);
+  const int status = rtk::platform::RunShell(line);
   TRACE_LogFine(QM_TRACE_FILE, "Mkdirs [%s] result:%d\n", line, status);
   if (status != 0) return QM_ERR_SYSERR;
   return PF_chown(path, attrs);
 }
 
+// Gives `to` the owner, group, mode and times of `from`.
+int32_t PF_SyncMtimes(const char *from, const char *to) {
+  PF_Attrs attrs;
+  const int32_t result = PF_Stat(from, &attrs);
+  if (result != QM_SUCCESS) return result;
+  return PF_SetAttributes(to, &attrs);
+}
+
 // Removes an empty directory; one that does not exist counts as removed.
 int32_t PF_rmdir(const char *path) {
   if (path == nullptr) return QM_ERR_NULLPARAM;
-  if (rmdir(path) == 0 || errno == ENOENT) return QM_SUCCESS;
-  return QM_ERR_BADFILE;
+  if (rmdir(path) == 0) return QM_SUCCESS;
+  return CodeForErrno(errno, kRmdirErrors);
 }
 
 // Opens a directory stream for PF_ReadDir; the handle is 0 on failure.
@@ -255,7 +288,7 @@ int32_t PF_OpenDir(const char *path, uint64_t *handle) {
 int32_t PF_ReadDir(uint64_t handle, char *name) {
   if (name == nullptr) return QM_ERR_NULLPARAM;
   if (handle == 0) return QM_ERR_BADFILE;
-  DIR *dir = reinterpret_cast<DIR *>(static_cast<uintptr_t>(handle));
+  DIR *dir = rtk::platform::StreamOf(handle);
   for (;;) {
     const struct dirent *entry = readdir(dir);
     if (entry == nullptr) return QM_ERR_BADFILE;
@@ -267,7 +300,7 @@ int32_t PF_ReadDir(uint64_t handle, char *name) {
 
 // Closes a directory stream; 0 whatever the system reports.
 int32_t PF_CloseDir(uint64_t handle) {
-  if (handle != 0) closedir(reinterpret_cast<DIR *>(static_cast<uintptr_t>(handle)));
+  if (handle != 0) closedir(rtk::platform::StreamOf(handle));
   return QM_SUCCESS;
 }
 
@@ -279,7 +312,49 @@ int32_t PF_isNetworkLocation(char *path) {
   if (path == nullptr || stat("/", &root) != 0) return 0;
   struct stat st;
   if (stat(path, &st) == 0) return st.st_dev != root.st_dev ? 1 : 0;
-  return JudgeByParent(path, root.st_dev);
+  return judgeByParent(path, root.st_dev);
+}
+
+// Copies the storage-manager client's directory into out when it exists;
+// out is empty otherwise.
+int32_t PF_GetVSBInstallLocation(char *out, int32_t size) {
+  if (out == nullptr) return QM_ERR_NULLPARAM;
+  STR_copy(out, "", size);
+  PF_Attrs attrs;
+  if (PF_Stat(kVsbClientDir, &attrs) != QM_SUCCESS) return QM_ERR_BADFILE;
+  STR_copy(out, kVsbClientDir, size);
+  return QM_SUCCESS;
+}
+
+// Renames from to to; EEXIST and ENOENT keep their own codes.
+int32_t PF_rename(const char *from, const char *to) {
+  if (from == nullptr || to == nullptr) return QM_ERR_NULLPARAM;
+  if (std::rename(from, to) == 0) return QM_SUCCESS;
+  return CodeForErrno(errno, kRenameErrors);
+}
+
+// open() with large-file support: the descriptor or -1, not a result code.
+// An open interrupted by a signal is not repeated (see RetryOnSignal).
+int32_t PF_open(const char *path, int32_t flags, uint32_t mode) {
+  if (path == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  return open(path, flags | O_LARGEFILE, static_cast<mode_t>(mode));
+}
+
+// Removes a file; a missing file, a directory and a denied removal keep
+// their own codes.
+int32_t PF_unlink(const char *path) {
+  if (path == nullptr) return QM_ERR_NULLPARAM;
+  if (unlink(path) == 0) return QM_SUCCESS;
+  return CodeForErrno(errno, kUnlinkErrors);
+}
+
+// SUCCESS when the process may read path.
+int32_t PF_IsReadable(const char *path) {
+  if (path == nullptr) return QM_ERR_NULLPARAM;
+  return access(path, R_OK) == 0 ? QM_SUCCESS : QM_ERR_BADFILE;
 }
 
 }  // extern "C"

@@ -1,17 +1,19 @@
 /*
- * pf_unix_user.cpp - identities, users and processes: the decimal ID text,
- * user look-ups both ways, password checks against the password and shadow
- * databases, and running a function as another user in a child process.
+ * pf_unix_user.cpp - identities and users (pf_user.h): user look-ups both
+ * ways, password checks against the password and shadow databases, and
+ * running a function as another user in a child process. The shell and the
+ * host are in pf_unix_user_system.cpp, the program's name in
+ * pf_unix_user_program.cpp, the ID texts with the attribute record in
+ * pf_unix_file.cpp.
  *
  * Every look-up uses the reentrant system calls (getpwnam_r, getpwuid_r,
  * getspnam_r, crypt_r) with storage on the caller's stack, so concurrent
- * callers need no lock. A group id is never turned into a name.
+ * callers need no lock. A group id is never turned into a name. State: none.
  */
 #include <crypt.h>
 #include <grp.h>
 #include <pwd.h>
 #include <shadow.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +22,7 @@
 
 #include "pf_file.h"
 #include "pf_user.h"
+#include "platform/pf_sys.h"
 #include "qmerror.h"
 #include "qmmem.h"
 #include "qmstr.h"
@@ -51,13 +54,13 @@ struct PasswdRecord {
   struct passwd entry;
   char storage[kRecordStorage];
 
-  bool ByName(const char *name) {
+  bool byName(const char *name) {
     struct passwd *found = nullptr;
     const int rc = getpwnam_r(name, &entry, storage, sizeof storage, &found);
     if (rc != 0) errno = rc;
     return found != nullptr;
   }
-  bool ById(uid_t id) {
+  bool byId(uid_t id) {
     struct passwd *found = nullptr;
     const int rc = getpwuid_r(id, &entry, storage, sizeof storage, &found);
     if (rc != 0) errno = rc;
@@ -70,7 +73,7 @@ struct ShadowRecord {
   struct spwd entry;
   char storage[kRecordStorage];
 
-  bool ByName(const char *name) {
+  bool byName(const char *name) {
     struct spwd *found = nullptr;
     const int rc = getspnam_r(name, &entry, storage, sizeof storage, &found);
     if (rc != 0) errno = rc;
@@ -80,14 +83,14 @@ struct ShadowRecord {
 
 // True when text is a user id: optional '-' and at least one decimal digit,
 // nothing else; a name such as "root" is not one.
-bool IsIdText(const char *text) {
+bool isIdText(const char *text) {
   if (*text == '-') ++text;
   return STR_isNumeric(text) != 0;
 }
 
 // True when crypt_r of password with the given salt reproduces hash. A
 // failed crypt_r (null or a "*" failure token) never matches.
-bool PasswordMatches(const char *password, const char *salt, const char *hash) {
+bool passwordMatches(const char *password, const char *salt, const char *hash) {
   static_assert(sizeof(struct crypt_data) <= 65536, "crypt work area fits on the stack");
   struct crypt_data work;
   std::memset(&work, 0, sizeof work);
@@ -98,7 +101,7 @@ bool PasswordMatches(const char *password, const char *salt, const char *hash) {
 }
 
 // The classic salt: the first two characters of a stored hash.
-void ClassicSalt(const char *hash, char (&salt)[kSaltSize]) {
+void classicSalt(const char *hash, char (&salt)[kSaltSize]) {
   size_t n = 0;
   for (; n < 2 && hash[n] != '\0'; ++n) salt[n] = hash[n];
   salt[n] = '\0';
@@ -109,9 +112,9 @@ void ClassicSalt(const char *hash, char (&salt)[kSaltSize]) {
 // classic salt. MD5-crypt reads no more than eight salt characters, so a
 // longer salt part is cut to eight: the buffer is never overrun, and the hash
 // computed with the cut salt cannot equal such a malformed stored hash.
-void ShadowSalt(const char *hash, char (&salt)[kSaltSize]) {
+void shadowSalt(const char *hash, char (&salt)[kSaltSize]) {
   if (std::strlen(hash) <= 11 || std::strncmp(hash, kMd5Prefix, kMd5PrefixLength) != 0) {
-    ClassicSalt(hash, salt);
+    classicSalt(hash, salt);
     return;
   }
   std::memcpy(salt, kMd5Prefix, kMd5PrefixLength);
@@ -131,10 +134,10 @@ struct ChildIdentity {
 };
 
 // Looks up the user's primary group and groups, when the user is known.
-void GatherIdentity(uid_t uid, ChildIdentity *identity) {
+void gatherIdentity(uid_t uid, ChildIdentity *identity) {
   identity->uid = uid;
   PasswdRecord record;
-  if (!record.ById(uid)) return;
+  if (!record.byId(uid)) return;
   identity->known = true;
   identity->gid = record.entry.pw_gid;
   int count = kMaxGroups;
@@ -149,7 +152,7 @@ void GatherIdentity(uid_t uid, ChildIdentity *identity) {
 // Switches the child to the identity. A privileged caller first drops the
 // groups it holds and takes the user's, so that the function does not run
 // with the caller's group rights (an unknown user keeps no extra groups).
-bool SwitchIdentity(const ChildIdentity &identity) {
+bool switchIdentity(const ChildIdentity &identity) {
   if (geteuid() == 0) {
     if (identity.known) {
       if (setgroups(static_cast<size_t>(identity.groupCount), identity.groups) != 0) return false;
@@ -165,20 +168,6 @@ bool SwitchIdentity(const ChildIdentity &identity) {
 
 extern "C" {
 
-// Reads an ID text (sign and digits, via STR_toll) and keeps the low 32 bits.
-uint32_t UnixIDType2ID(const char *text) {
-  if (text == nullptr) return 0;
-  return static_cast<uint32_t>(STR_toll(text));
-}
-
-// Writes id as a signed 32-bit decimal into the 64-byte field out (the
-// field's last byte becomes zero too, as bounded formatting leaves it).
-int32_t UnixID2IDType(uint32_t id, char *out) {
-  if (out == nullptr) return QM_ERR_NULLPARAM;
-  STR_64toString(out, PF_IDTYPE_SIZE, static_cast<int32_t>(id));
-  return QM_SUCCESS;
-}
-
 // Writes the real user id of the process into out.
 int32_t PF_GetCurrentID(char *out) { return UnixID2IDType(getuid(), out); }
 
@@ -187,9 +176,9 @@ int32_t PF_GetCurrentID(char *out) { return UnixID2IDType(getuid(), out); }
 char *PF_IDType2Str(int32_t kind, const char *text, char *out, int32_t size) {
   if (out == nullptr) return out;
   if (text == nullptr) return STR_copy(out, "", size);
-  if (kind == 0 && IsIdText(text)) {
+  if (kind == 0 && isIdText(text)) {
     PasswdRecord record;
-    if (record.ById(UnixIDType2ID(text))) return STR_copy(out, record.entry.pw_name, size);
+    if (record.byId(UnixIDType2ID(text))) return STR_copy(out, record.entry.pw_name, size);
   }
   return STR_copy(out, text, size);
 }
@@ -203,7 +192,7 @@ int32_t PF_IDStr2IDType(int32_t kind, const char *name, char *out) {
     return QM_SUCCESS;
   }
   PasswdRecord record;
-  if (record.ByName(name)) return UnixID2IDType(record.entry.pw_uid, out);
+  if (record.byName(name)) return UnixID2IDType(record.entry.pw_uid, out);
   if (STR_isNumeric(name) == 0) return QM_ERR_UNKNOWNUSER;
   STR_copy(out, name, PF_IDTYPE_SIZE);
   return QM_SUCCESS;
@@ -223,20 +212,20 @@ int32_t PF_UserAuthenticates(const char *text, const char *password, uint32_t *a
   bool authenticated = false;
   {
     PasswdRecord record;
-    if (record.ByName(name)) {
-      ClassicSalt(record.entry.pw_passwd, salt);
-      authenticated = PasswordMatches(password, salt, record.entry.pw_passwd);
+    if (record.byName(name)) {
+      classicSalt(record.entry.pw_passwd, salt);
+      authenticated = passwordMatches(password, salt, record.entry.pw_passwd);
     }
   }
   if (!authenticated) {
     ShadowRecord shadow;
-    if (!shadow.ByName(name)) {
+    if (!shadow.byName(name)) {
       TRACE_LogFine(QM_TRACE_HTML, "authuser_2: [%s] not a valid user? %s id:%d id:%d\n", name,
                     std::strerror(errno), static_cast<int>(getuid()), static_cast<int>(geteuid()));
       return QM_ERR_UNKNOWNUSER;
     }
-    ShadowSalt(shadow.entry.sp_pwdp, salt);
-    if (!PasswordMatches(password, salt, shadow.entry.sp_pwdp)) return QM_ERR_IVPASSWORD;
+    shadowSalt(shadow.entry.sp_pwdp, salt);
+    if (!passwordMatches(password, salt, shadow.entry.sp_pwdp)) return QM_ERR_IVPASSWORD;
   }
   const bool admin = std::strcmp(name, "quillmar") == 0 || std::strcmp(name, "root") == 0;
   *accessLevel = admin ? PF_ACCESS_ADMIN : PF_ACCESS_USER;
@@ -250,9 +239,9 @@ int32_t PF_UserAuthenticates(const char *text, const char *password, uint32_t *a
 int32_t PF_ExecuteFunctionAs(const char *text, void *ignored, PF_UserFunction function,
                              void *argument) {
   (void)ignored;
-  if (text == nullptr || function == nullptr || !IsIdText(text)) return kNoChild;
+  if (text == nullptr || function == nullptr || !isIdText(text)) return kNoChild;
   ChildIdentity identity;
-  GatherIdentity(UnixIDType2ID(text), &identity);
+  gatherIdentity(UnixIDType2ID(text), &identity);
   // Buffered output of the parent would otherwise be written twice.
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -264,7 +253,7 @@ int32_t PF_ExecuteFunctionAs(const char *text, void *ignored, PF_UserFunction fu
     // _exit, not exit: the child must not run the parent's exit handlers;
     // it flushes its own output first.
     MEM_FreeAll();
-    if (!SwitchIdentity(identity)) _exit(0);
+    if (!switchIdentity(identity)) _exit(0);
     const int32_t status = function(argument);
     TRACE_LogFine(QM_TRACE_HTML, "PF_ExecuteFunctionAs func status:%d\n", status);
     std::fflush(nullptr);
@@ -273,12 +262,7 @@ int32_t PF_ExecuteFunctionAs(const char *text, void *ignored, PF_UserFunction fu
   TRACE_LogFine(QM_TRACE_HTML, "PF_ExecuteFunctionAs: Parent. Forked. Waiting for pid:%d\n",
                 static_cast<int>(child));
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      status = kNoChild;
-      break;
-    }
-  }
+  if (rtk::platform::WaitForChild(child, &status) < 0) status = kNoChild;
   TRACE_LogFine(QM_TRACE_HTML, "PF_ExecuteFunctionAs result:%d; myid:%d\n", status,
                 static_cast<int>(getuid()));
   return status;

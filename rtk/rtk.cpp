@@ -1,12 +1,11 @@
 /*
- * rtk.cpp - the driver installer's entry points and the name of the current
- * program.
+ * rtk.cpp - the driver installer's entry points: the package checks, then
+ * the install and uninstall sequences (rtk_unixutils.cpp), and the trace
+ * settings here and in the running driver. State: none.
  */
 #include "rtk.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -14,7 +13,9 @@
 #include <cstring>
 #include <iterator>
 
+#include "pf_file.h"
 #include "pf_user.h"
+#include "platform/pf_sys.h"
 #include "qma_ctl.h"
 #include "qmerror.h"
 #include "qmexit.h"
@@ -29,59 +30,13 @@ static_assert(offsetof(RTK_InstallRequest, traceOn) == 0);
 static_assert(offsetof(RTK_InstallRequest, untarDir) == 8);
 static_assert(sizeof(RTK_InstallRequest) == 8 + RTK_UNTARDIR_SIZE);
 
-extern "C" {
-
-// Copies the name of the current program, "rtk" in this library, into buf
-// (bounded like STR_copy) and returns buf. The trace's program filter is
-// matched against it.
-char *PF_GetCurrentProgram(char *buf, int32_t size) {
-  if (buf == nullptr) return nullptr;
-  return STR_copy(buf, "rtk", size);
-}
-
-}  // extern "C"
-
 namespace {
 
-constexpr const char kInstallDir[] = "/opt/quillmar/";
+using rtk::platform::Fd;
+
 constexpr int32_t kPathSize = 1024;
 constexpr int32_t kDriverCommandSize = 1024;
 constexpr const char kProbeName[] = "rtkDirTest.txt";
-
-// Flags for opening a file of the package that must already exist: no link
-// is followed at its name, a FIFO does not block the open, and a terminal
-// does not become the controlling one.
-constexpr int kExistingFileFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-
-// The errno that tells why an existing entry may not be opened as a plain
-// package file, or 0 when it may: a symbolic link (ELOOP, as O_NOFOLLOW says
-// it), a directory (EISDIR) or anything else that is not a regular file, such
-// as a device node or a FIFO (EEXIST: the name is taken by something else).
-int refusalOf(const struct stat &st) {
-  if (S_ISLNK(st.st_mode)) return ELOOP;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  return S_ISREG(st.st_mode) ? 0 : EEXIST;
-}
-
-// Opens an existing regular file of the package for reading and writing and
-// fills *st; -1 with errno set otherwise. The entry is looked at before it
-// is opened, so that a device node in an unpacked tarball is never opened
-// (an open can have side effects), and the file that did open is checked
-// again, in case the name was swapped in between.
-int openExistingRegular(const char *path, struct stat *st) {
-  if (lstat(path, st) != 0) return -1;
-  if (const int refusal = refusalOf(*st)) {
-    errno = refusal;
-    return -1;
-  }
-  const int fd = open(path, kExistingFileFlags);
-  if (fd < 0) return -1;
-  const int refusal = fstat(fd, st) != 0 ? errno : refusalOf(*st);
-  if (refusal == 0) return fd;
-  close(fd);
-  errno = refusal;
-  return -1;
-}
 
 // Opens the writability probe: a new file when the name is free. A probe
 // left behind (by an install that died) is emptied, as the probe is opened
@@ -89,14 +44,16 @@ int openExistingRegular(const char *path, struct stat *st) {
 // hard link to a file outside the package would lose that file's content
 // (EMLINK).
 int openProbe(const char *path) {
-  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = rtk::platform::CreateNewFile(path, 0666);
   if (fd >= 0 || errno != EEXIST) return fd;
-  struct stat st;
-  const int existing = openExistingRegular(path, &st);
-  if (existing < 0) return -1;
-  const int refusal = st.st_nlink != 1 ? EMLINK : ftruncate(existing, 0) != 0 ? errno : 0;
-  if (refusal == 0) return existing;
-  close(existing);
+  uint64_t links = 0;
+  Fd existing(rtk::platform::OpenExistingRegular(path, O_RDWR, &links));
+  if (!existing.ok()) return -1;
+  const int refusal = links != 1                                           ? EMLINK
+                      : rtk::platform::TruncateToEmpty(existing.get()) != 0 ? errno
+                                                                            : 0;
+  if (refusal == 0) return existing.release();
+  existing.reset();
   errno = refusal;
   return -1;
 }
@@ -107,21 +64,21 @@ int openProbe(const char *path) {
 // (ENAMETOOLONG) without opening anything: the cut path would name another
 // file, which the probe would truncate and remove.
 int32_t testValidDir(const char *untarDir) {
-  qmenter(QM_TRACE_RTK, "testValidDir", "dir:%s\n", untarDir);
+  qmenter(QM_TRACE_RTK, __func__, "dir:%s\n", untarDir);
   char fullName[kPathSize];
   STR_copy(fullName, untarDir, kPathSize);  // the package path is cut to 1023 characters
   const char *joined = qmfile_dircat(fullName, kPathSize, kProbeName);
   TRACE_LogFine(QM_TRACE_RTK, "testValidDir: fullName is:%s\n", fullName);
   const bool whole = std::strlen(untarDir) < kPathSize && std::strcmp(joined, kProbeName) == 0;
-  const int fd = whole ? openProbe(fullName) : -1;
-  if (fd < 0) {
+  Fd probe(whole ? openProbe(fullName) : -1);
+  if (!probe.ok()) {
     LOG_Log(QM_LOG_ERROR, "Failed to open %s errno %d\n", fullName, whole ? errno : ENAMETOOLONG);
-    qmexitn(QM_TRACE_RTK, "testValidDir", QM_ERR_BADFILE);
+    qmexitn(QM_TRACE_RTK, __func__, QM_ERR_BADFILE);
     return QM_ERR_BADFILE;
   }
-  close(fd);
-  unlink(fullName);
-  qmexitn(QM_TRACE_RTK, "testValidDir", QM_SUCCESS);
+  probe.reset();
+  PF_unlink(fullName);
+  qmexitn(QM_TRACE_RTK, __func__, QM_SUCCESS);
   return QM_SUCCESS;
 }
 
@@ -131,22 +88,23 @@ int32_t testValidDir(const char *untarDir) {
 // not followed), so that a hostile package cannot make this open a device or
 // wait on a FIFO; a version path that had to be cut is never opened.
 int32_t checkInstallDir(const char *untarDir) {
-  qmenter(QM_TRACE_RTK, "checkInstallDir", "dir:%s\n", untarDir);
+  qmenter(QM_TRACE_RTK, __func__, "dir:%s\n", untarDir);
   char versionFile[kPathSize];
   const int length =
       std::snprintf(versionFile, kPathSize, "%s%cmisc%cversion.txt", untarDir, '/', '/');
-  struct stat st;
-  const int fd = length >= 0 && length < kPathSize ? openExistingRegular(versionFile, &st) : -1;
-  if (fd < 0) {
-    qmexitn(QM_TRACE_RTK, "checkInstallDir", QM_ERR_BADFILE);
+  uint64_t links = 0;
+  const Fd version(length >= 0 && length < kPathSize
+                       ? rtk::platform::OpenExistingRegular(versionFile, O_RDWR, &links)
+                       : -1);
+  if (!version.ok()) {
+    qmexitn(QM_TRACE_RTK, __func__, QM_ERR_BADFILE);
     return QM_ERR_BADFILE;
   }
-  close(fd);
   if (untarDir[0] != '/') {
-    qmexitn(QM_TRACE_RTK, "checkInstallDir", QM_ERR_BADPARAM);
+    qmexitn(QM_TRACE_RTK, __func__, QM_ERR_BADPARAM);
     return QM_ERR_BADPARAM;
   }
-  qmexitn(QM_TRACE_RTK, "checkInstallDir", QM_SUCCESS);
+  qmexitn(QM_TRACE_RTK, __func__, QM_SUCCESS);
   return QM_SUCCESS;
 }
 
@@ -189,22 +147,22 @@ RTK_Result RTK_InstallDriver(const RTK_InstallRequest *request) {
   const int32_t checked = checkInstallDir(untarDir);
   if (checked != QM_SUCCESS) return checked;
 
-  qmenter(QM_TRACE_RTK, "RTK_InstallDriver", "installDir: %s, Untar dir: %s\n", kInstallDir,
+  qmenter(QM_TRACE_RTK, __func__, "installDir: %s, Untar dir: %s\n", PF_INSTALL_DIR,
           request->untarDir);
   const int32_t result = PF_rtk_InstallDriver(request);
-  qmexitn(QM_TRACE_RTK, "RTK_InstallDriver", result);
+  qmexitn(QM_TRACE_RTK, __func__, result);
   return result;
 }
 
 // Resets the running driver (if any), then unloads it when mode is 1 and
 // uninstalls the product.
 RTK_Result RTK_UninstallDriver(int32_t mode) {
-  qmenter(QM_TRACE_RTK, "RTK_UninstallDriver", " mode: %d\n", mode);
+  qmenter(QM_TRACE_RTK, __func__, " mode: %d\n", mode);
   char command[kDriverCommandSize];
   STR_copy(command, "<reset/>", kDriverCommandSize);
   qma_simpleXML(0, command, command, kDriverCommandSize);
   const int32_t result = PF_rtk_UninstallDriver(mode);
-  qmexitn(QM_TRACE_RTK, "RTK_UninstallDriver", result);
+  qmexitn(QM_TRACE_RTK, __func__, result);
   return result;
 }
 

@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr const char kInstallDir[] = "/opt/quillmar/";
-
 // Working buffer sizes of one install or uninstall call.
 constexpr int32_t kPlatformSize = 64;
 constexpr int32_t kRelativePlatformSize = 256;
@@ -68,7 +66,7 @@ int32_t runScript(const char *command, const char *directory) {
 // could start it, logs "failed to run <script less .sh>" and answers false.
 bool runInstalledScript(const char *action, const char *script, const char *directory) {
   char command[kCommandSize];
-  formatCommand(command, "%s%s", kInstallDir, script);
+  formatCommand(command, "%s%s", PF_INSTALL_DIR, script);
   TRACE_LogFine(QM_TRACE_RTK, "%s cmd is %s\n", action, command);
   if (runScript(command, directory) == QM_SUCCESS) return true;
   const int nameLength = static_cast<int>(std::strcspn(script, "."));
@@ -151,10 +149,10 @@ RTK_Result PF_rtk_InstallDriver(const RTK_InstallRequest *request) {
 
 // Unloads the driver first when mode is 1, then uninstalls the product.
 RTK_Result PF_rtk_UninstallDriver(int32_t mode) {
-  if (mode == 1 && !runInstalledScript("unload", "qmunloaddrv.sh", kInstallDir)) {
+  if (mode == 1 && !runInstalledScript("unload", "qmunloaddrv.sh", PF_INSTALL_DIR)) {
     return QM_ERR_UNLOAD_DRV_FAILED;
   }
-  return runInstalledScript("uninstall", "rtkuninstall", kInstallDir) ? QM_SUCCESS
+  return runInstalledScript("uninstall", "rtkuninstall", PF_INSTALL_DIR) ? QM_SUCCESS
                                                                        : QM_ERR_UNINSTALL_FAILED;
 }
 

@@ -1,22 +1,13 @@
-// rtkutils.cpp - helpers of the driver installer, and the memory source of
-// the debug heap.
+// rtkutils.cpp - helpers of the driver installer: the package's platform
+// directory for an operating-system name, and the comparison of driver
+// versions. State: none.
 #include <cstdio>
-#include <cstdlib>
 
 #include "qmexit.h"
 #include "qmlog.h"
-#include "qmmem.h"
 #include "qmstr.h"
 #include "qmtrace.h"
 #include "rtk.h"
-
-// Hands the debug heap a new region of exactly *size bytes from the system
-// allocator; the heap keeps it for good. The size stays as asked. A missing
-// or negative count gets null at once instead of an absurd system request.
-extern "C" void *MEM_GetMemory_cb(int32_t *size) {
-  if (size == nullptr || *size < 0) return nullptr;
-  return std::malloc(static_cast<size_t>(static_cast<int64_t>(*size)));
-}
 
 namespace {
 
@@ -53,13 +44,12 @@ int32_t rtkutils_getPlatform(const char *osName, char *platform, int32_t size) {
 // larger number at an earlier position does not end the test. -1 when
 // either text is not four dotted numbers.
 int32_t rtkutils_compareQuillmarVersions(const char *installedVersion, const char *newVersion) {
-  static const char *const kFunction = "rtkutils_compareQuillmarVersions";
-  qmenter(QM_TRACE_RTK, kFunction, "installed ver: %s newVer: %s\n", installedVersion, newVersion);
+  qmenter(QM_TRACE_RTK, __func__, "installed ver: %s newVer: %s\n", installedVersion, newVersion);
   int iv[4];
   int nv[4];
   if (std::sscanf(installedVersion, "%d.%d.%d.%d", &iv[0], &iv[1], &iv[2], &iv[3]) != 4 ||
       std::sscanf(newVersion, "%d.%d.%d.%d", &nv[0], &nv[1], &nv[2], &nv[3]) != 4) {
-    qmexit(QM_TRACE_RTK, kFunction, -1);
+    qmexit(QM_TRACE_RTK, __func__, -1);
     return -1;
   }
   TRACE_LogFine(QM_TRACE_RTK, "iv1:%d iv2:%d iv3:%d iv4:%d\n", iv[0], iv[1], iv[2], iv[3]);
@@ -71,7 +61,7 @@ int32_t rtkutils_compareQuillmarVersions(const char *installedVersion, const cha
       break;
     }
   }
-  qmexit(QM_TRACE_RTK, kFunction, older);
+  qmexit(QM_TRACE_RTK, __func__, older);
   return older;
 }
 

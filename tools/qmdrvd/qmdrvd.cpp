@@ -46,7 +46,7 @@ constexpr char kUsage[] =
     "                          the same FILE is refused while the first one runs\n"
     "  -D, --device PATH       bind the device file onto PATH (created when\n"
     "                          missing and removed again at the stop)\n"
-    "  -V, --version VERSION   driver version that \"<kversion/>\" reports (1.0.0.8)\n"
+    "  -V, --version VERSION   driver version that \"<kversion/>\" reports (" RTK_DRIVER_VERSION ")\n"
     "  -c, --reply-code CODE   answer every request with result code CODE\n"
     "  -t, --reply-text TEXT   answer every command with the reply TEXT (result\n"
     "                          XMLRESPONSE unless --reply-code says otherwise)\n"

@@ -18,13 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "rtk.h"
+
 struct fuse_session;
 
 namespace qmdrvd {
 
 // Answer settings from the command line, for testing callers.
 struct Behaviour {
-  std::string version = "1.0.0.8";  // the version that "<kversion/>" reports
+  // The version that "<kversion/>" reports: by default the one the library carries.
+  std::string version = RTK_DRIVER_VERSION;
   bool fixedCode = false;           // answer every request with replyCode
   int64_t replyCode = 0;
   bool fixedText = false;           // answer every command with replyText

@@ -7,7 +7,7 @@
 # "--version 1.0.0.7" to stand in for an older driver).
 set -u
 prog=qmloaddrv.sh
-install_dir=/opt/quillmar
+install_dir=@RTK_INSTALL_DIR@
 # The stand-in's process ID and mount point live here; the build fills in
 # the directory that rtkctl's "driver" command uses as well.
 state_dir=@RTK_DRIVER_RUN_DIR@
