@@ -114,8 +114,8 @@ const char *nextOf(const char *p, const char *end, unsigned char a, unsigned cha
   while (end - p >= 8) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    const uint64_t hits = rtk_str::ZeroBytes(word ^ (kOnes * a)) | rtk_str::ZeroBytes(word ^ (kOnes * b));
-    if (hits != 0) return p + rtk_str::FirstFlaggedByte(hits);
+    const uint64_t hits = rtk::str::ZeroBytes(word ^ (kOnes * a)) | rtk::str::ZeroBytes(word ^ (kOnes * b));
+    if (hits != 0) return p + rtk::str::FirstFlaggedByte(hits);
     p += sizeof word;
   }
   while (p < end && static_cast<unsigned char>(*p) != a && static_cast<unsigned char>(*p) != b) ++p;

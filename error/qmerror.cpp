@@ -444,15 +444,15 @@ int32_t qmerr2idx(int32_t code) {
 }
 
 // The row of a code (the WEIRD row for a code that is not in the table).
-ErrEntry &row(int32_t code) { return errs[static_cast<size_t>(qmerr2idx(code))]; }
+ErrEntry &Row(int32_t code) { return errs[static_cast<size_t>(qmerr2idx(code))]; }
 
 // Atomic access to the run-time fields that readers use without the lock.
-const char *textOf(ErrEntry &e) { return std::atomic_ref(e.message).load(std::memory_order_acquire); }
-void setText(ErrEntry &e, const char *text) { std::atomic_ref(e.message).store(text, std::memory_order_release); }
-std::atomic_ref<int32_t> disabledOf(ErrEntry &e) { return std::atomic_ref(e.disabled); }
+const char *TextOf(ErrEntry &e) { return std::atomic_ref(e.message).load(std::memory_order_acquire); }
+void SetText(ErrEntry &e, const char *text) { std::atomic_ref(e.message).store(text, std::memory_order_release); }
+std::atomic_ref<int32_t> DisabledOf(ErrEntry &e) { return std::atomic_ref(e.disabled); }
 
 // Releases a text that the table owned; it was allocated here as writable.
-void releaseText(const char *text) { MEM_free(const_cast<char *>(text)); }
+void ReleaseText(const char *text) { MEM_free(const_cast<char *>(text)); }
 
 // Name prefixes that QMERR_str2err strips, tried in this order; at most one
 // is removed and it need not agree with the row's severity.
@@ -460,7 +460,7 @@ constexpr const char *kNamePrefixes[] = {"QM_ERR_", "QM_INFO_", "QM_PANIC_", "QM
 
 // Replaces the argument markers of a writable text within size bytes (the
 // text only shrinks). True when no "<var" is left in it.
-bool substituteMarkers(char *text, uint32_t size) {
+bool SubstituteMarkers(char *text, uint32_t size) {
   for (const auto &marker : kMarkers) STR_substitute(text, size, marker[0], marker[1]);
   return std::strstr(text, "<var") == nullptr;
 }
@@ -468,7 +468,7 @@ bool substituteMarkers(char *text, uint32_t size) {
 // Turns the markers of a text into printf conversions; a text that keeps a
 // "<var" is reported in the message log and answers UNKNOWNVAR.
 int32_t convertVarToPercents(char *text, uint32_t size) {
-  if (substituteMarkers(text, size)) return QM_SUCCESS;
+  if (SubstituteMarkers(text, size)) return QM_SUCCESS;
   LOG_Log(QM_LOG_ERROR, "qmerror convert failed:%s\n", text);
   return QM_ERR_UNKNOWNVAR;
 }
@@ -492,13 +492,13 @@ void convertVarToPercents_all() {
     convertingHere = true;
     for (size_t i = 0; i < errs.size(); ++i) {
       ErrEntry &e = errs[i];
-      const char *text = textOf(e);
+      const char *text = TextOf(e);
       if (e.owned == 0 && std::strstr(text, "<var ") != nullptr) {
         const auto size = static_cast<uint32_t>(std::strlen(text) + 1);
         if (auto *copy = static_cast<char *>(MEM_malloc(-8, static_cast<int32_t>(size), "er11"))) {
           std::memcpy(copy, text, size);
-          leftover[i] = !substituteMarkers(copy, size);
-          setText(e, copy);
+          leftover[i] = !SubstituteMarkers(copy, size);
+          SetText(e, copy);
           e.owned = 1;
           copied = true;
           continue;
@@ -515,7 +515,7 @@ void convertVarToPercents_all() {
     char shown[1024];  // the log keeps no more of a message than this
     {
       TableLock lock;
-      STR_copy(shown, textOf(errs[i]), sizeof shown);
+      STR_copy(shown, TextOf(errs[i]), sizeof shown);
     }
     LOG_Log(QM_LOG_ERROR, "qmerror convert failed:%s\n", shown);
   }
@@ -532,11 +532,11 @@ void error_fini() {
     for (ErrEntry &e : errs) {
       if (e.owned == 0) continue;
       e.owned = 0;
-      released[count++] = textOf(e);
-      setText(e, e.savedMessage != nullptr ? e.savedMessage : kDeletedText);
+      released[count++] = TextOf(e);
+      SetText(e, e.savedMessage != nullptr ? e.savedMessage : kDeletedText);
     }
   }
-  for (size_t i = 0; i < count; ++i) releaseText(released[i]);
+  for (size_t i = 0; i < count; ++i) ReleaseText(released[i]);
 }
 
 // True when the white character c (1 to 32) is one the text comparison skips.
@@ -711,13 +711,13 @@ bool fitsCallers(const char *current, const char *builtin) {
 extern "C" {
 
 // The severity (log level) at which a code is announced.
-int32_t QMERR_getSeverity(int32_t code) { return row(code).severity; }
+int32_t QMERR_getSeverity(int32_t code) { return Row(code).severity; }
 
 // The constant mnemonic of a code; "WEIRD" for a code that is not in the table.
-const char *QMERR_err2mnemonic(int32_t code) { return row(code).mnemonic; }
+const char *QMERR_err2mnemonic(int32_t code) { return Row(code).mnemonic; }
 
 // The disabled value of a code's row, as it was stored.
-int32_t QMERR_getDisabled(int32_t code) { return disabledOf(row(code)).load(std::memory_order_relaxed); }
+int32_t QMERR_getDisabled(int32_t code) { return DisabledOf(Row(code)).load(std::memory_order_relaxed); }
 
 // The code whose mnemonic is the name, after removing at most one of the
 // "QM_ERR_"-style prefixes; case is ignored. 100000 (WEIRD) when none matches.
@@ -739,16 +739,16 @@ int32_t QMERR_str2err(const char *name) {
 // The current text of a code as a printf format, after the one-time
 // conversion of the table.
 const char *QMERR_err2str(int32_t code) {
-  ErrEntry &e = row(code);
+  ErrEntry &e = Row(code);
   convertVarToPercents_all();
-  return textOf(e);
+  return TextOf(e);
 }
 
 // Stores a code's disabled value as given (not reduced to 0 or 1).
 void QMERR_setDisabled(int32_t code, int32_t value) {
   const int32_t idx = qmerr2idx(code);
   TRACE_LogFine(QM_TRACE_ERR, "QMERR_setDisbled: err:%d idx:%d to disabled:%d\n", code, idx, value);
-  disabledOf(errs[static_cast<size_t>(idx)]).store(value, std::memory_order_relaxed);
+  DisabledOf(errs[static_cast<size_t>(idx)]).store(value, std::memory_order_relaxed);
 }
 
 // Integrates the element at the start of text, which runs to the end of the
@@ -759,11 +759,11 @@ int32_t QMERR_Integrate1(char *text) {
   if (!xml_isKeyword("Message", text)) return QM_ERR_IVKEYWORD;
   const int32_t code = xml_getAssignment32(text, "val", "999990");
   if (code == 999990) return QM_ERR_IVVALUE;
-  ErrEntry &e = row(code);
+  ErrEntry &e = Row(code);
 
   char flag[10];
-  if (xml_getAssignment(text, "disabled", flag, sizeof flag, "") != nullptr) disabledOf(e).store(1);
-  if (xml_getAssignment(text, "enabled", flag, sizeof flag, "") != nullptr) disabledOf(e).store(0);
+  if (xml_getAssignment(text, "disabled", flag, sizeof flag, "") != nullptr) DisabledOf(e).store(1);
+  if (xml_getAssignment(text, "enabled", flag, sizeof flag, "") != nullptr) DisabledOf(e).store(0);
 
   static constexpr char kOpen[] = "<MsgText>";
   const char *open = std::strstr(text, kOpen);
@@ -786,21 +786,21 @@ int32_t QMERR_Integrate1(char *text) {
   bool same;
   {
     TableLock lock;
-    const char *current = textOf(e);
+    const char *current = TextOf(e);
     same = sameText(fresh, current);
     if (!same) {
       if (e.savedMessage == nullptr && e.owned == 0) e.savedMessage = current;
       if (e.owned != 0) previous = current;
-      setText(e, fresh);
+      SetText(e, fresh);
       e.owned = 1;
     }
   }
   if (same) {
     TRACE_LogFine(QM_TRACE_DEBUG1, "QMERR_Integrate1, already set %s(%d).\n", e.mnemonic, e.code);
-    releaseText(fresh);
+    ReleaseText(fresh);
     return QM_SUCCESS;
   }
-  if (previous != nullptr) releaseText(previous);
+  if (previous != nullptr) ReleaseText(previous);
   qmexit_register(error_fini, "err");
   TRACE_LogFine(QM_TRACE_DEBUG1, "QMERR_Integrate1, setting %s(%d) to '%s'\n", e.mnemonic, e.code, fresh);
   return QM_SUCCESS;
@@ -831,20 +831,20 @@ int32_t QMERR_Integrate(char *text) {
 // the arguments, with a line feed added to a text of up to 510 characters
 // that lacks one. A disabled code is neither logged nor counted.
 void QMERR_Announce(int32_t code, ...) {
-  ErrEntry &e = row(code);
+  ErrEntry &e = Row(code);
   convertVarToPercents_all();
-  if (disabledOf(e).load(std::memory_order_relaxed) != 0) return;
+  if (DisabledOf(e).load(std::memory_order_relaxed) != 0) return;
 
   char prefix[40];
   STR_snprintf(prefix, sizeof prefix, "%s(%d):", e.mnemonic, code);
   // A text whose conversions do not fit the callers' arguments is replaced
   // by the built-in text of the row, converted here.
-  const char *text = textOf(e);
+  const char *text = TextOf(e);
   char builtin[kLongestBuiltin + 1];
   const char *const original = kBuiltin[static_cast<size_t>(qmerr2idx(code))].message;
   if (!fitsCallers(text, original)) {
     STR_copy(builtin, original, sizeof builtin);
-    substituteMarkers(builtin, sizeof builtin);
+    SubstituteMarkers(builtin, sizeof builtin);
     text = builtin;
   }
   char line[512];
