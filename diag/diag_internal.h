@@ -3,9 +3,10 @@
 //
 // The output lock serialises the message log (repeat state, target output)
 // and the trace (indentation depth, program filter), so that concurrent
-// callers never mix lines. It is recursive and is never held while foreign
-// code runs (the error hook, the first fetch of a catalogue text), so a hook
-// or a catalogue routine that logs or traces cannot deadlock on it.
+// callers never mix lines. Under it only the strings, the clock, the
+// current program's name, the catalogue's table and PF_Log run: none of them
+// logs or traces, so the lock is never taken twice by one thread. It is
+// never held while foreign code runs (the error hook).
 #pragma once
 
 #include <cstdarg>

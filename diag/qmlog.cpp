@@ -8,6 +8,10 @@
  *   <msecs>: Quillmar <LEVEL> <prefix><message>      (levels 0-3)
  *   <msecs>: <message>                               (level 4, Print)
  *
+ * The repeat notice is the current text of MSGREPEAT formatted with the
+ * count; the catalogue's table copies that text out without heap, trace or
+ * log, so writing a line never leads back into the log.
+ *
  * Threads: the repeat state and the output are used under the output lock,
  * which the trace shares. The line is composed before the lock is taken,
  * and the error hook runs outside it with a per-thread guard, so a hook that
@@ -20,6 +24,7 @@
 #include <cstring>
 
 #include "diag/diag_internal.h"
+#include "error/error_internal.h"
 #include "pf_thread.h"
 #include "qmerror.h"
 #include "qmlog.h"
@@ -36,13 +41,9 @@ constexpr uint32_t kHighestLevel = QM_LOG_PRINT;
 constexpr const char *qmErrorLevel2str[] = {"PANIC", "ERROR", "Warn", "Info", "Print"};
 static_assert(sizeof qmErrorLevel2str / sizeof qmErrorLevel2str[0] == kHighestLevel + 1);
 
-// The converted text of MSGREPEAT, used for a notice that falls due while
-// this thread is itself fetching the catalogue's text for the first time.
-constexpr const char *kRepeatFallback = "Last message repeated %d times.";
-
 // ---- process-wide state --------------------------------------------------
-// The output lock: recursive, statically initialised (nothing runs at load).
-pthread_mutex_t g_outputLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+// The output lock, statically initialised (nothing runs at load).
+pthread_mutex_t g_outputLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
 // Log target: 0 system log, 1 standard output (other values: system log).
 std::atomic<int32_t> g_target{QM_LOG_TARGET_FILE};
@@ -57,19 +58,15 @@ struct {
   char digits[24] = {};
   size_t length = 0;
 } g_stamp;
-// Set once the catalogue has handed out the repeat notice's text, after
-// which fetching it again runs no conversion and takes no lock.
-std::atomic<bool> g_noticeReady{false};
-// Per thread: inside the error hook; inside the first fetch of the notice.
+// Per thread: inside the error hook.
 thread_local bool tl_hookActive = false;
-thread_local bool tl_fetchingNotice = false;
 
 // Around fork: the child gets a free lock even when another thread of the
 // parent held it at that moment (the child has no such thread).
 void ForkPrepare() { pthread_mutex_lock(&g_outputLock); }
 void ForkParent() { pthread_mutex_unlock(&g_outputLock); }
 void ForkChild() {
-  pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
   g_outputLock = fresh;
 }
 void RegisterForkHandlers() { pthread_atfork(ForkPrepare, ForkParent, ForkChild); }
@@ -111,7 +108,6 @@ void ComposeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, co
 // "%%" and at most one "%d". A replaced text of the catalogue that asks for
 // anything else is not trusted with the count.
 bool IsCountFormat(const char *fmt) {
-  if (fmt == nullptr) return false;
   int counts = 0;
   for (const char *p = fmt; *p != '\0'; ++p) {
     if (*p != '%') continue;
@@ -122,10 +118,15 @@ bool IsCountFormat(const char *fmt) {
   return true;
 }
 
-// Sends the notice of pending repeats, without time stamp or header.
-void WriteRepeatNotice(int32_t target, const char *fmt, int32_t count) {
+// Under the output lock: sends the notice of pending repeats, without time
+// stamp or header: the current text of MSGREPEAT (its built-in text when
+// the current one is not a count format) filled with the count.
+void WriteRepeatNotice(int32_t target, int32_t count) {
+  char fmt[kLineSize];
+  rtk::error::CurrentFormat(QM_INFO_MSGREPEAT, fmt, sizeof fmt);
+  if (!IsCountFormat(fmt)) rtk::error::BuiltinFormat(QM_INFO_MSGREPEAT, fmt, sizeof fmt);
   char notice[kNoticeRoom + 1];
-  std::snprintf(notice, kNoticeRoom, IsCountFormat(fmt) ? fmt : kRepeatFallback, count);
+  std::snprintf(notice, kNoticeRoom, fmt, count);
   const size_t len = std::strlen(notice);
   notice[len] = '\n';
   notice[len + 1] = '\0';
@@ -151,30 +152,17 @@ void StampLine(char (&stamped)[kStampedSize], const char *line, size_t length) {
   stamped[used + kept] = '\0';
 }
 
-// Under the output lock: counts a repeat of the previous line (length
-// characters long), or writes the pending repeat notice and the stamped line. Answers false, having changed
-// nothing, when a notice is due whose text has never been fetched: the first
-// fetch may convert the catalogue (which allocates and traces), and that
-// must not run under the lock.
-bool EmitLocked(const char *line, size_t length) {
+// Counts a repeat of the previous line (length characters long), or writes
+// the pending repeat notice and the stamped line and keeps the line as the
+// previous one.
+void EmitLocked(const char *line, size_t length) {
   rtkdiag::OutputLock lock;
   if (g_last[0] != '\0' && std::strcmp(line, g_last) == 0) {
     ++g_lastCount;
-    return true;
+    return;
   }
   const int32_t target = g_target.load(std::memory_order_relaxed);
-  if (g_lastCount != 0) {
-    const char *fmt;
-    if (g_noticeReady.load(std::memory_order_acquire)) {
-      fmt = QMERR_err2str(QM_INFO_MSGREPEAT);
-    } else if (tl_fetchingNotice) {
-      fmt = kRepeatFallback;
-    } else {
-      return false;
-    }
-    // A catalogue routine that logged just now has written the notice itself.
-    if (g_lastCount != 0) WriteRepeatNotice(target, fmt, g_lastCount);
-  }
+  if (g_lastCount != 0) WriteRepeatNotice(target, g_lastCount);
   char stamped[kStampedSize];
   StampLine(stamped, line, length);
   PF_Log(target, stamped);
@@ -182,16 +170,6 @@ bool EmitLocked(const char *line, size_t length) {
   std::memcpy(g_last, line, kept);
   g_last[kept] = '\0';
   g_lastCount = 0;
-  return true;
-}
-
-// Fetches the repeat notice's text once, outside the lock; lines that the
-// fetch itself logs on this thread use the built-in text for their notice.
-void FetchRepeatNotice() {
-  tl_fetchingNotice = true;
-  QMERR_err2str(QM_INFO_MSGREPEAT);
-  tl_fetchingNotice = false;
-  g_noticeReady.store(true, std::memory_order_release);
 }
 
 }  // namespace
@@ -217,7 +195,7 @@ void LogPrintLine(const char *line) {
     cut[n] = '\0';
     text = cut;
   }
-  while (!EmitLocked(text, n)) FetchRepeatNotice();
+  EmitLocked(text, n);
 }
 
 }  // namespace rtkdiag
@@ -270,8 +248,7 @@ void LOG_Logv(uint32_t level, const char *prefix, const char *fmt, va_list args)
   if (level > kHighestLevel) level = QM_LOG_ERROR;
   char line[kLineSize];
   ComposeLine(line, level, prefix, fmt, args);
-  const size_t length = std::strlen(line);
-  while (!EmitLocked(line, length)) FetchRepeatNotice();
+  EmitLocked(line, std::strlen(line));
 }
 
 // Logs one message with an empty prefix.
