@@ -12,7 +12,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-namespace rtkdiag {
+namespace rtk::diag {
 
 // Holds the output lock for its lifetime.
 class OutputLock {
@@ -30,7 +30,7 @@ bool LineWanted(uint64_t mask, uint32_t level);
 // Logs a finished trace line as a Print line of the message log.
 void LogPrintLine(const char *line);
 
-}  // namespace rtkdiag
+}  // namespace rtk::diag
 
 // Writes one trace line: the level, program-filter and mask tests, then the
 // line (plain and indented by the call depth, or an XML record) to the log.
