@@ -1,5 +1,6 @@
 // diag_internal.h - what the diagnostics sources share and nothing else sees:
-// the output lock and the internal trace writers.
+// the output lock, the internal trace writers and the trace settings that
+// the trace command reads.
 //
 // The output lock serialises the message log (repeat state, target output)
 // and the trace (indentation depth, program filter), so that concurrent
@@ -29,6 +30,13 @@ bool LineWanted(uint64_t mask, uint32_t level);
 
 // Logs a finished trace line as a Print line of the message log.
 void LogPrintLine(const char *line);
+
+// Room of the program filter, terminator included: at most 15 characters.
+inline constexpr int32_t kProgramSize = 16;
+
+// Copies the program filter into out (size bytes, as STR_copy does) under
+// the output lock, so that a filter set meanwhile is never read half-way.
+void CopyProgramFilter(char *out, int32_t size);
 
 }  // namespace rtk::diag
 

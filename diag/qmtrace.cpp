@@ -1,7 +1,8 @@
 /*
  * qmtrace.cpp - the trace: the named subsystem bits, the process-wide trace
- * settings and the trace command that reads and changes them, and the one
- * function that writes every trace line.
+ * settings and their setters, and the one function that writes every trace
+ * line. The trace command that reads and builds the settings as XML is
+ * qmtrace_command.cpp.
  *
  * A plain trace line, handed to the message log as a Print line:
  *
@@ -30,9 +31,10 @@
 #include "qmlog.h"
 #include "qmstr.h"
 #include "qmtrace.h"
-#include "qmxml.h"
 
 namespace {
+
+using rtk::diag::kProgramSize;
 
 // One named subsystem bit of the trace mask.
 struct TraceCode {
@@ -111,8 +113,6 @@ constexpr int kTokenRoom = 30;        // a mask token is read up to 29 character
 constexpr int kLineSize = 5120;       // a trace line holds at most 5119 characters
 constexpr int kMessageLimit = 5110;   // the message ends within this many bytes
 constexpr int kMaxDepth = 20;
-constexpr int kProgramSize = 16;
-constexpr int kMaskTextSize = 256;    // mask text of the trace command's reply
 
 // ---- process-wide state --------------------------------------------------
 // The settings (trace mask 0, level Fine, no filter, plain lines) and the
@@ -236,11 +236,6 @@ void buildXmlRecord(LineBuilder &out, uint64_t mask, const char *func, const cha
   out.append("\"/>\n");
 }
 
-// Reads one attribute of a trace command; answers whether it was present.
-bool getAttribute(char *cmd, const char *key, char *out, int32_t outSize, const char *dflt) {
-  return xml_getAssignment(cmd, key, out, outSize, dflt) != nullptr;
-}
-
 }  // namespace
 
 namespace rtk::diag {
@@ -250,6 +245,12 @@ namespace rtk::diag {
 bool LineWanted(uint64_t mask, uint32_t level) {
   return level <= trace.traceLevel.load(std::memory_order_relaxed) &&
          (mask & trace.tracemask.load(std::memory_order_relaxed)) != 0;
+}
+
+// Copies the program filter under the output lock.
+void CopyProgramFilter(char *out, int32_t size) {
+  OutputLock lock;
+  STR_copy(out, trace.traceProgram, size);
 }
 
 }  // namespace rtk::diag
@@ -396,60 +397,6 @@ const char *TRACE_GetProgram(void) { return trace.traceProgram; }
 
 // Sets the output mode: 0 plain lines, nonzero XML records.
 void TRACE_SetMode(int64_t mode) { trace.modeXML.store(mode, std::memory_order_relaxed); }
-
-// Writes the settings as a trace command. Every target other than 0 is
-// named "terminal".
-int32_t TRACE_getXmlTraceCommand(char *out, int32_t size) {
-  if (out == nullptr) return QM_ERR_NULLPARAM;
-  int32_t target = QM_LOG_TARGET_FILE;
-  LOG_GetTarget(&target);
-  char maskText[kMaskTextSize];
-  TRACE_mask2str(trace.tracemask.load(std::memory_order_relaxed), maskText, kMaskTextSize);
-  // The filter is free text: its quotes and markup go out as entities (each
-  // character takes at most six bytes), so the reply stays one command.
-  char program[kProgramSize * 6];
-  {
-    rtk::diag::OutputLock lock;
-    STR_copy(program, trace.traceProgram, kProgramSize);
-  }
-  xml_ConvertToAmpersands(program, sizeof program);
-  STR_snprintf(out, size, "<trace device=\"%s\" mask=\"%s\" level=\"%s\" program=\"%s\"/>",
-               target != QM_LOG_TARGET_FILE ? "terminal" : "file", maskText, TRACE_GetLevelStr(),
-               program);
-  return QM_SUCCESS;
-}
-
-// Applies a trace command. Level, program and mode are applied first; with
-// neither mask nor device the settings are written back into cmd as the
-// reply (XMLRESPONSE); a device is applied before the mask, and a bad device
-// keeps the mask from being applied.
-int32_t TRACE_Parse_Common(char *cmd, int32_t size) {
-  if (cmd == nullptr) return QM_ERR_NULLPARAM;
-  char device[32];
-  char level[128];
-  char program[128];
-  char mode[32];
-  char mask[1024];
-  getAttribute(cmd, "device", device, sizeof device, "");
-  if (getAttribute(cmd, "level", level, sizeof level, "")) {
-    const int32_t rc = TRACE_SetLevelByStr(level);
-    if (rc != QM_SUCCESS) return rc;
-  }
-  if (getAttribute(cmd, "program", program, sizeof program, "")) TRACE_SetProgram(program);
-  getAttribute(cmd, "mode", mode, sizeof mode, "!");
-  if (mode[0] != '!') TRACE_SetMode(STR_strcasecmp(mode, "xml") == 0 ? 1 : 0);
-  getAttribute(cmd, "mask", mask, sizeof mask, "!");
-  const bool haveMask = mask[0] != '!';
-  if (!haveMask && device[0] == '\0') {
-    TRACE_getXmlTraceCommand(cmd, size);
-    return QM_INFO_XMLRESPONSE;
-  }
-  if (device[0] != '\0') {
-    const int32_t rc = LOG_SetTargetByStr(device);
-    if (rc != QM_SUCCESS) return rc;
-  }
-  return haveMask ? TRACE_SetByStr(mask) : QM_SUCCESS;
-}
 
 // Trace writers at a fixed level, with no function name and depth step 0;
 // the level and mask tests come first, before the arguments are gathered.
