@@ -11,7 +11,12 @@
  * that arrive during the conversion wait for it. The conversion allocates,
  * logs and registers its exit handler with the table lock free, and hangs
  * each copy into its row under that lock, so the message log (which reads
- * the table under the lock) is never kept waiting on the heap.
+ * the table under the lock) is never kept waiting on the heap. The heap may
+ * log while the conversion allocates, and the program's error hook may then
+ * ask for a text on the same thread: the conversion lock is recursive, so
+ * that call converts what it can and comes back, and the outer conversion,
+ * which hangs a copy only into a row that still lacks one, converts the
+ * rest.
  */
 #include <pthread.h>
 
@@ -39,7 +44,7 @@ constexpr size_t kShownSize = 1024;
 // Held by the thread that runs the one-time conversion; the others wait.
 struct {
   pthread_mutex_t conversionLock;
-} texts = {PTHREAD_MUTEX_INITIALIZER};
+} texts = {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP};
 // ---------------------------------------------------------------------------
 
 // Holds the conversion lock for one scope.
