@@ -64,11 +64,20 @@ struct {
 thread_local bool tlHookActive = false;
 // ---------------------------------------------------------------------------
 
-// Around fork: the child gets a free lock even when another thread of the
-// parent held it at that moment (the child has no such thread).
-void forkPrepare() { pthread_mutex_lock(&messageLog.outputLock); }
-void forkParent() { pthread_mutex_unlock(&messageLog.outputLock); }
+// Around fork: the child gets free locks even when another thread of the
+// parent held them at that moment (the child has no such thread). The
+// catalogue's table lock, which the repeat notice takes under the output
+// lock, is taken after it.
+void forkPrepare() {
+  pthread_mutex_lock(&messageLog.outputLock);
+  rtk::error::TableForkPrepare();
+}
+void forkParent() {
+  rtk::error::TableForkParent();
+  pthread_mutex_unlock(&messageLog.outputLock);
+}
 void forkChild() {
+  rtk::error::TableForkChild();
   pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
   messageLog.outputLock = fresh;
 }

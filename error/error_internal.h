@@ -86,6 +86,14 @@ class TableLock {
   TableLock &operator=(const TableLock &) = delete;
 };
 
+// Around fork, for the message log's fork handlers (which take the output
+// lock first): the table lock is taken before the fork and released after
+// it in the parent; the child gets a free lock even when another thread of
+// the parent held it at that moment.
+void TableForkPrepare();
+void TableForkParent();
+void TableForkChild();
+
 // The row index of a code; every code that is not in the table answers the
 // last row, WEIRD.
 int32_t qmerr2idx(int32_t code);

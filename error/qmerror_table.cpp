@@ -379,6 +379,15 @@ TableLock::TableLock() { pthread_mutex_lock(&catalogue.tableLock); }
 
 TableLock::~TableLock() { pthread_mutex_unlock(&catalogue.tableLock); }
 
+// Around fork: the table lock is held across it, and the child starts with
+// a free one.
+void TableForkPrepare() { pthread_mutex_lock(&catalogue.tableLock); }
+void TableForkParent() { pthread_mutex_unlock(&catalogue.tableLock); }
+void TableForkChild() {
+  pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  catalogue.tableLock = fresh;
+}
+
 // Binary search over the ascending codes; an unknown code answers WEIRD.
 int32_t qmerr2idx(int32_t code) {
   const auto &errs = catalogue.errs;
