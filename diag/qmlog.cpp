@@ -8,6 +8,10 @@
  *   <msecs>: Quillmar <LEVEL> <prefix><message>      (levels 0-3)
  *   <msecs>: <message>                               (level 4, Print)
  *
+ * The repeat notice is the current text of MSGREPEAT formatted with the
+ * count; the catalogue's table copies that text out without heap, trace or
+ * log, so writing a line never leads back into the log.
+ *
  * Threads: the repeat state and the output are used under the output lock,
  * which the trace shares. The line is composed before the lock is taken,
  * and the error hook runs outside it with a per-thread guard, so a hook that
@@ -20,6 +24,7 @@
 #include <cstring>
 
 #include "diag/diag_internal.h"
+#include "error/error_internal.h"
 #include "pf_thread.h"
 #include "qmerror.h"
 #include "qmlog.h"
@@ -33,51 +38,55 @@ constexpr int kStampedSize = 1030;   // "<msecs>: <line>", at most 1029 characte
 constexpr int kNoticeRoom = 98;      // repeat notice before its line feed
 constexpr uint32_t kHighestLevel = QM_LOG_PRINT;
 
-constexpr const char *qmErrorLevel2str[] = {"PANIC", "ERROR", "Warn", "Info", "Print"};
-static_assert(sizeof qmErrorLevel2str / sizeof qmErrorLevel2str[0] == kHighestLevel + 1);
-
-// The converted text of MSGREPEAT, used for a notice that falls due while
-// this thread is itself fetching the catalogue's text for the first time.
-constexpr const char *kRepeatFallback = "Last message repeated %d times.";
+// The level names (the product's qmErrorLevel2str), indexed by level.
+constexpr const char *kLevelNames[] = {"PANIC", "ERROR", "Warn", "Info", "Print"};
+static_assert(sizeof kLevelNames / sizeof kLevelNames[0] == kHighestLevel + 1);
 
 // ---- process-wide state --------------------------------------------------
-// The output lock: recursive, statically initialised (nothing runs at load).
-pthread_mutex_t g_outputLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
-// Log target: 0 system log, 1 standard output (other values: system log).
-std::atomic<int32_t> g_target{QM_LOG_TARGET_FILE};
-// Repeat state, under the output lock: the previous line and its repeats.
-char g_last[kLineSize];
-int32_t g_lastCount = 0;
-// Time stamp, under the output lock: the milliseconds of the last stamp and
-// their digits, which are made again only when the millisecond changes.
+// The output lock serialises everything else here: the repeat state (the
+// previous line and its repeats), the time stamp (the milliseconds of the
+// last stamp and their digits, made again only when the millisecond
+// changes) and the output. The target is an atomic word. Per thread: inside
+// the error hook.
 struct {
-  bool made = false;
-  int64_t msecs = 0;
-  char digits[24] = {};
-  size_t length = 0;
-} g_stamp;
-// Set once the catalogue has handed out the repeat notice's text, after
-// which fetching it again runs no conversion and takes no lock.
-std::atomic<bool> g_noticeReady{false};
-// Per thread: inside the error hook; inside the first fetch of the notice.
-thread_local bool tl_hookActive = false;
-thread_local bool tl_fetchingNotice = false;
+  pthread_mutex_t outputLock;
+  pthread_once_t atforkOnce;
+  std::atomic<int32_t> target;
+  char last[kLineSize];
+  int32_t lastCount;
+  struct {
+    bool made;
+    int64_t msecs;
+    char digits[24];
+    size_t length;
+  } stamp;
+} messageLog = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_ONCE_INIT, QM_LOG_TARGET_FILE, {}, 0, {}};
+thread_local bool tlHookActive = false;
+// ---------------------------------------------------------------------------
 
-// Around fork: the child gets a free lock even when another thread of the
-// parent held it at that moment (the child has no such thread).
-void ForkPrepare() { pthread_mutex_lock(&g_outputLock); }
-void ForkParent() { pthread_mutex_unlock(&g_outputLock); }
-void ForkChild() {
-  pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-  g_outputLock = fresh;
+// Around fork: the child gets free locks even when another thread of the
+// parent held them at that moment (the child has no such thread). The
+// catalogue's table lock, which the repeat notice takes under the output
+// lock, is taken after it.
+void forkPrepare() {
+  pthread_mutex_lock(&messageLog.outputLock);
+  rtk::error::TableForkPrepare();
 }
-void RegisterForkHandlers() { pthread_atfork(ForkPrepare, ForkParent, ForkChild); }
+void forkParent() {
+  rtk::error::TableForkParent();
+  pthread_mutex_unlock(&messageLog.outputLock);
+}
+void forkChild() {
+  rtk::error::TableForkChild();
+  pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  messageLog.outputLock = fresh;
+}
+void registerForkHandlers() { pthread_atfork(forkPrepare, forkParent, forkChild); }
 
 // Writes the message into room bytes at out, as vsnprintf does. A message
 // that is a single "%s" (every trace line arrives so) is copied instead of
 // formatted: the same text, without another pass of the formatter.
-void FormatMessage(char *out, size_t room, const char *fmt, va_list args) {
+void formatMessage(char *out, size_t room, const char *fmt, va_list args) {
   if (std::strcmp(fmt, "%s") != 0) {
     std::vsnprintf(out, room, fmt, args);
     return;
@@ -94,24 +103,23 @@ void FormatMessage(char *out, size_t room, const char *fmt, va_list args) {
 
 // Composes the header (none for Print lines) and the message into line,
 // keeping the message within 1013 characters and the line within 1023.
-void ComposeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, const char *fmt,
+void composeLine(char (&line)[kLineSize], uint32_t level, const char *prefix, const char *fmt,
                  va_list args) {
   int len = 0;
   line[0] = '\0';
   if (level != QM_LOG_PRINT) {
-    len = std::snprintf(line, kLineSize, "Quillmar %s %s", qmErrorLevel2str[level], prefix);
+    len = std::snprintf(line, kLineSize, "Quillmar %s %s", kLevelNames[level], prefix);
     if (len < 0) len = 0;
     if (len > kLineSize - 1) len = kLineSize - 1;
   }
   const int room = kLineSize - len < kMessageRoom ? kLineSize - len : kMessageRoom;
-  if (fmt != nullptr && room > 1) FormatMessage(line + len, static_cast<size_t>(room), fmt, args);
+  if (fmt != nullptr && room > 1) formatMessage(line + len, static_cast<size_t>(room), fmt, args);
 }
 
 // True when fmt is safe to format with one int: its only conversions are
 // "%%" and at most one "%d". A replaced text of the catalogue that asks for
 // anything else is not trusted with the count.
-bool IsCountFormat(const char *fmt) {
-  if (fmt == nullptr) return false;
+bool isCountFormat(const char *fmt) {
   int counts = 0;
   for (const char *p = fmt; *p != '\0'; ++p) {
     if (*p != '%') continue;
@@ -122,10 +130,15 @@ bool IsCountFormat(const char *fmt) {
   return true;
 }
 
-// Sends the notice of pending repeats, without time stamp or header.
-void WriteRepeatNotice(int32_t target, const char *fmt, int32_t count) {
+// Under the output lock: sends the notice of pending repeats, without time
+// stamp or header: the current text of MSGREPEAT (its built-in text when
+// the current one is not a count format) filled with the count.
+void writeRepeatNotice(int32_t target, int32_t count) {
+  char fmt[kLineSize];
+  rtk::error::CurrentFormat(QM_INFO_MSGREPEAT, fmt, sizeof fmt);
+  if (!isCountFormat(fmt)) rtk::error::BuiltinFormat(QM_INFO_MSGREPEAT, fmt, sizeof fmt);
   char notice[kNoticeRoom + 1];
-  std::snprintf(notice, kNoticeRoom, IsCountFormat(fmt) ? fmt : kRepeatFallback, count);
+  std::snprintf(notice, kNoticeRoom, fmt, count);
   const size_t len = std::strlen(notice);
   notice[len] = '\n';
   notice[len + 1] = '\0';
@@ -135,75 +148,54 @@ void WriteRepeatNotice(int32_t target, const char *fmt, int32_t count) {
 // Under the output lock: writes "<msecs>: <line>" into stamped, cut to
 // kStampedSize - 1 characters as snprintf would cut it; length is the
 // line's.
-void StampLine(char (&stamped)[kStampedSize], const char *line, size_t length) {
+void stampLine(char (&stamped)[kStampedSize], const char *line, size_t length) {
+  auto &stamp = messageLog.stamp;
   const int64_t msecs = pf_msecs();
-  if (!g_stamp.made || g_stamp.msecs != msecs) {
-    STR_64toString(g_stamp.digits, sizeof g_stamp.digits, msecs);
-    g_stamp.length = std::strlen(g_stamp.digits);
-    g_stamp.msecs = msecs;
-    g_stamp.made = true;
+  if (!stamp.made || stamp.msecs != msecs) {
+    STR_64toString(stamp.digits, sizeof stamp.digits, msecs);
+    stamp.length = std::strlen(stamp.digits);
+    stamp.msecs = msecs;
+    stamp.made = true;
   }
-  std::memcpy(stamped, g_stamp.digits, g_stamp.length);
-  std::memcpy(stamped + g_stamp.length, ": ", 2);
-  const size_t used = g_stamp.length + 2;
+  std::memcpy(stamped, stamp.digits, stamp.length);
+  std::memcpy(stamped + stamp.length, ": ", 2);
+  const size_t used = stamp.length + 2;
   const size_t kept = length < kStampedSize - 1 - used ? length : kStampedSize - 1 - used;
   std::memcpy(stamped + used, line, kept);
   stamped[used + kept] = '\0';
 }
 
-// Under the output lock: counts a repeat of the previous line (length
-// characters long), or writes the pending repeat notice and the stamped line. Answers false, having changed
-// nothing, when a notice is due whose text has never been fetched: the first
-// fetch may convert the catalogue (which allocates and traces), and that
-// must not run under the lock.
-bool EmitLocked(const char *line, size_t length) {
-  rtkdiag::OutputLock lock;
-  if (g_last[0] != '\0' && std::strcmp(line, g_last) == 0) {
-    ++g_lastCount;
-    return true;
+// Counts a repeat of the previous line (length characters long), or writes
+// the pending repeat notice and the stamped line and keeps the line as the
+// previous one.
+void emit(const char *line, size_t length) {
+  rtk::diag::OutputLock lock;
+  if (messageLog.last[0] != '\0' && std::strcmp(line, messageLog.last) == 0) {
+    ++messageLog.lastCount;
+    return;
   }
-  const int32_t target = g_target.load(std::memory_order_relaxed);
-  if (g_lastCount != 0) {
-    const char *fmt;
-    if (g_noticeReady.load(std::memory_order_acquire)) {
-      fmt = QMERR_err2str(QM_INFO_MSGREPEAT);
-    } else if (tl_fetchingNotice) {
-      fmt = kRepeatFallback;
-    } else {
-      return false;
-    }
-    // A catalogue routine that logged just now has written the notice itself.
-    if (g_lastCount != 0) WriteRepeatNotice(target, fmt, g_lastCount);
-  }
+  const int32_t target = messageLog.target.load(std::memory_order_relaxed);
+  if (messageLog.lastCount != 0) writeRepeatNotice(target, messageLog.lastCount);
   char stamped[kStampedSize];
-  StampLine(stamped, line, length);
+  stampLine(stamped, line, length);
   PF_Log(target, stamped);
   const size_t kept = length < kLineSize - 1 ? length : kLineSize - 1;
-  std::memcpy(g_last, line, kept);
-  g_last[kept] = '\0';
-  g_lastCount = 0;
-  return true;
-}
-
-// Fetches the repeat notice's text once, outside the lock; lines that the
-// fetch itself logs on this thread use the built-in text for their notice.
-void FetchRepeatNotice() {
-  tl_fetchingNotice = true;
-  QMERR_err2str(QM_INFO_MSGREPEAT);
-  tl_fetchingNotice = false;
-  g_noticeReady.store(true, std::memory_order_release);
+  std::memcpy(messageLog.last, line, kept);
+  messageLog.last[kept] = '\0';
+  messageLog.lastCount = 0;
 }
 
 }  // namespace
 
-namespace rtkdiag {
+namespace rtk::diag {
 
+// Takes the output lock; the first use registers the fork handlers.
 OutputLock::OutputLock() {
-  pthread_once(&g_atforkOnce, RegisterForkHandlers);
-  pthread_mutex_lock(&g_outputLock);
+  pthread_once(&messageLog.atforkOnce, registerForkHandlers);
+  pthread_mutex_lock(&messageLog.outputLock);
 }
 
-OutputLock::~OutputLock() { pthread_mutex_unlock(&g_outputLock); }
+OutputLock::~OutputLock() { pthread_mutex_unlock(&messageLog.outputLock); }
 
 // What LOG_Log(QM_LOG_PRINT, "%s", line) does, without formatting the line
 // again: a Print line has no header, is neither counted nor shown to the
@@ -217,10 +209,10 @@ void LogPrintLine(const char *line) {
     cut[n] = '\0';
     text = cut;
   }
-  while (!EmitLocked(text, n)) FetchRepeatNotice();
+  emit(text, n);
 }
 
-}  // namespace rtkdiag
+}  // namespace rtk::diag
 
 extern "C" {
 
@@ -229,12 +221,12 @@ QMLOG_ErrHook qmlog_errStat = nullptr;
 
 // Stores the log target; -1 means "no change".
 void LOG_SetTarget(int32_t target) {
-  if (target != QM_LOG_TARGET_UNCHANGED) g_target.store(target, std::memory_order_relaxed);
+  if (target != QM_LOG_TARGET_UNCHANGED) messageLog.target.store(target, std::memory_order_relaxed);
 }
 
 // Reads the log target into *target; a null pointer is ignored.
 void LOG_GetTarget(int32_t *target) {
-  if (target != nullptr) *target = g_target.load(std::memory_order_relaxed);
+  if (target != nullptr) *target = messageLog.target.load(std::memory_order_relaxed);
 }
 
 // Sets the target by name: "file" the system log, "screen" or "terminal"
@@ -255,8 +247,8 @@ int32_t LOG_SetTargetByStr(const char *name) {
 // PANIC or ERROR message, then composes, folds repeats and writes it.
 void LOG_Logv(uint32_t level, const char *prefix, const char *fmt, va_list args) {
   if (prefix == nullptr) prefix = "";
-  if (level <= QM_LOG_ERROR && !tl_hookActive) {
-    tl_hookActive = true;
+  if (level <= QM_LOG_ERROR && !tlHookActive) {
+    tlHookActive = true;
     __atomic_add_fetch(&log_nerrors, 1, __ATOMIC_RELAXED);
     const QMLOG_ErrHook hook = __atomic_load_n(&qmlog_errStat, __ATOMIC_ACQUIRE);
     if (hook != nullptr) {
@@ -265,13 +257,12 @@ void LOG_Logv(uint32_t level, const char *prefix, const char *fmt, va_list args)
       hook(level, prefix, fmt, copy);
       va_end(copy);
     }
-    tl_hookActive = false;
+    tlHookActive = false;
   }
   if (level > kHighestLevel) level = QM_LOG_ERROR;
   char line[kLineSize];
-  ComposeLine(line, level, prefix, fmt, args);
-  const size_t length = std::strlen(line);
-  while (!EmitLocked(line, length)) FetchRepeatNotice();
+  composeLine(line, level, prefix, fmt, args);
+  emit(line, std::strlen(line));
 }
 
 // Logs one message with an empty prefix.

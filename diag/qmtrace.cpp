@@ -1,7 +1,8 @@
 /*
  * qmtrace.cpp - the trace: the named subsystem bits, the process-wide trace
- * settings and the trace command that reads and changes them, and the one
- * function that writes every trace line.
+ * settings and their setters, and the one function that writes every trace
+ * line. The trace command that reads and builds the settings as XML is
+ * qmtrace_command.cpp.
  *
  * A plain trace line, handed to the message log as a Print line:
  *
@@ -12,7 +13,7 @@
  *   <trace code="<mask name>" [func="<function>" ]msg="<message>"/>\n
  *
  * Threads: the mask, level and mode are single atomic words read before
- * any lock is taken, so an untraced line costs two loads. The program
+ * any lock is taken, so an untraced line takes no lock. The program
  * filter and the indentation depth are used under the output lock that the
  * message log shares; the finished line is handed to the log after the lock
  * is released.
@@ -30,9 +31,10 @@
 #include "qmlog.h"
 #include "qmstr.h"
 #include "qmtrace.h"
-#include "qmxml.h"
 
 namespace {
+
+using rtk::diag::kProgramSize;
 
 // One named subsystem bit of the trace mask.
 struct TraceCode {
@@ -40,9 +42,10 @@ struct TraceCode {
   char name[32];
 };
 
-// The named bits, searched in this order. VFTEST stands twice (rows 49 and
-// 52) and row 49 is out of bit order; bit 43 and bits 55-63 have no row.
-constexpr TraceCode codes[] = {
+// The named bits (the product's table `codes`), searched in this order.
+// VFTEST stands twice (rows 49 and 52) and row 49 is out of bit order; bit
+// 43 and bits 55-63 have no row.
+constexpr TraceCode kCodes[] = {
     {QM_TRACE_BASIC, "BASIC"},
     {QM_TRACE_DEBUG1, "DEBUG1"},
     {QM_TRACE_SYS, "SYS"},
@@ -99,37 +102,41 @@ constexpr TraceCode codes[] = {
     {QM_TRACE_WS, "WS"},
     {QM_TRACE_RTK, "RTK"},
 };
-static_assert(sizeof codes / sizeof codes[0] == 55);
+static_assert(std::size(kCodes) == 55);
 static_assert(QM_TRACE_RTK == 0x0040000000000000ull);
 
-constexpr const char *TRACE_Level2str[] = {"Coarse", "Medium", "Fine"};
-constexpr int32_t kLevelCount = 3;
+// The level names (the product's TRACE_Level2str), indexed by level.
+constexpr const char *kLevelNames[] = {"Coarse", "Medium", "Fine"};
+constexpr auto kLevelCount = static_cast<int32_t>(std::size(kLevelNames));
 
 constexpr int kTokenRoom = 30;        // a mask token is read up to 29 characters
 constexpr int kLineSize = 5120;       // a trace line holds at most 5119 characters
 constexpr int kMessageLimit = 5110;   // the message ends within this many bytes
 constexpr int kMaxDepth = 20;
-constexpr int kProgramSize = 16;
-constexpr int kMaskTextSize = 256;    // mask text of the trace command's reply
 
-// ---- process-wide settings (trace mask 0, level Fine, no filter, plain) --
-std::atomic<uint64_t> tracemask{0};
-std::atomic<uint32_t> traceLevel{QM_TRACE_FINE};
-std::atomic<int64_t> modeXML{0};
-// Under the output lock: the program filter and the indentation depth.
-char traceProgram[kProgramSize];
-int32_t indent = 0;
+// ---- process-wide state --------------------------------------------------
+// The settings (trace mask 0, level Fine, no filter, plain lines) and the
+// indentation depth. The mask, level and mode are atomic words; the program
+// filter and the depth are used under the output lock.
+struct {
+  std::atomic<uint64_t> tracemask;
+  std::atomic<uint32_t> traceLevel;
+  std::atomic<int64_t> modeXML;
+  char traceProgram[kProgramSize];
+  int32_t indent;
+} trace = {0, QM_TRACE_FINE, 0, {}, 0};
+// ---------------------------------------------------------------------------
 
 // For each bit of a mask, the index of the first row that has it, or
 // kNoRow: the first row that shares a bit with a mask is the lowest of these
 // over the mask's bits.
-constexpr size_t kNoRow = std::size(codes);
+constexpr size_t kNoRow = std::size(kCodes);
 constexpr auto kFirstRowOfBit = [] {
   std::array<size_t, 64> rows{};
   for (size_t bit = 0; bit < rows.size(); ++bit) {
     rows[bit] = kNoRow;
-    for (size_t i = 0; i < std::size(codes) && rows[bit] == kNoRow; ++i) {
-      if (((codes[i].mask >> bit) & 1) != 0) rows[bit] = i;
+    for (size_t i = 0; i < std::size(kCodes) && rows[bit] == kNoRow; ++i) {
+      if (((kCodes[i].mask >> bit) & 1) != 0) rows[bit] = i;
     }
   }
   return rows;
@@ -139,7 +146,7 @@ constexpr auto kFirstRowOfBit = [] {
 const char *code2str(uint64_t mask) {
   size_t first = kNoRow;
   for (; mask != 0; mask &= mask - 1) first = std::min(first, kFirstRowOfBit[std::countr_zero(mask)]);
-  return first != kNoRow ? codes[first].name : "??err??";
+  return first != kNoRow ? kCodes[first].name : "??err??";
 }
 
 // Appends text to a fixed buffer, never past its end; the buffer always
@@ -149,17 +156,17 @@ struct LineBuilder {
   int size;
   int len = 0;
 
-  void Append(const char *text) {
+  void append(const char *text) {
     while (*text != '\0' && len < size - 1) buf[len++] = *text++;
     buf[len] = '\0';
   }
-  void Blanks(int count) {
+  void blanks(int count) {
     while (count-- > 0 && len < size - 1) buf[len++] = ' ';
     buf[len] = '\0';
   }
   // Appends the formatted message within limit bytes of the buffer's start,
   // terminator included, like vsnprintf.
-  void Message(const char *fmt, va_list args, int limit) {
+  void message(const char *fmt, va_list args, int limit) {
     const int room = limit - len;
     if (fmt == nullptr || room <= 1) return;
     const int n = std::vsnprintf(buf + len, static_cast<size_t>(room), fmt, args);
@@ -170,7 +177,7 @@ struct LineBuilder {
 // Copies fmt into copy with its first line feed made a blank (the XML
 // record keeps a one-line message). A format too long for the copy is cut
 // before the last conversion that the cut might have split.
-void FormatWithoutFirstNewline(const char *fmt, char (&copy)[kLineSize]) {
+void formatWithoutFirstNewline(const char *fmt, char (&copy)[kLineSize]) {
   STR_copy(copy, fmt, kLineSize);
   const size_t len = std::strlen(copy);
   if (fmt[len] != '\0') {
@@ -191,88 +198,87 @@ void FormatWithoutFirstNewline(const char *fmt, char (&copy)[kLineSize]) {
 
 // Builds a plain trace line into out, moving the depth by step. Entry and
 // exit lines of "hook_" functions start again from depth 0.
-void BuildPlainLine(LineBuilder &out, int32_t step, uint64_t mask, const char *func,
+void buildPlainLine(LineBuilder &out, int32_t step, uint64_t mask, const char *func,
                     const char *fmt, va_list args) {
-  if (step != 0 && STR_strncasecmp(func, "hook_", 5) == 0) indent = 0;
-  const int32_t blanks = step < 0 ? indent + step : indent;
-  if (blanks >= 1 && blanks < kMaxDepth) out.Blanks(blanks);
-  int32_t depth = indent + step;
+  if (step != 0 && STR_strncasecmp(func, "hook_", 5) == 0) trace.indent = 0;
+  const int32_t blanks = step < 0 ? trace.indent + step : trace.indent;
+  if (blanks >= 1 && blanks < kMaxDepth) out.blanks(blanks);
+  int32_t depth = trace.indent + step;
   if (depth < 0) depth = 0;
   if (depth > kMaxDepth) depth = kMaxDepth;
-  indent = depth;
-  out.Append(code2str(mask));
-  out.Append(" ");
+  trace.indent = depth;
+  out.append(code2str(mask));
+  out.append(" ");
   if (func[0] != '\0') {
-    out.Append(func);
-    out.Append(" ");
+    out.append(func);
+    out.append(" ");
   }
-  out.Message(fmt, args, kMessageLimit);
+  out.message(fmt, args, kMessageLimit);
 }
 
 // Builds an XML trace record into out. Nothing in it is escaped.
-void BuildXmlRecord(LineBuilder &out, uint64_t mask, const char *func, const char *fmt,
+void buildXmlRecord(LineBuilder &out, uint64_t mask, const char *func, const char *fmt,
                     va_list args) {
-  out.Append("<trace code=\"");
-  out.Append(code2str(mask));
-  out.Append("\" ");
+  out.append("<trace code=\"");
+  out.append(code2str(mask));
+  out.append("\" ");
   if (func[0] != '\0') {
-    out.Append("func=\"");
-    out.Append(func);
-    out.Append("\" ");
+    out.append("func=\"");
+    out.append(func);
+    out.append("\" ");
   }
-  out.Append("msg=\"");
+  out.append("msg=\"");
   if (fmt != nullptr) {
     char oneLine[kLineSize];
-    FormatWithoutFirstNewline(fmt, oneLine);
-    out.Message(oneLine, args, kMessageLimit);
+    formatWithoutFirstNewline(fmt, oneLine);
+    out.message(oneLine, args, kMessageLimit);
   }
-  out.Append("\"/>\n");
-}
-
-
-// Reads one attribute of a trace command; answers whether it was present.
-bool GetAttribute(char *cmd, const char *key, char *out, int32_t outSize, const char *dflt) {
-  return xml_getAssignment(cmd, key, out, outSize, dflt) != nullptr;
+  out.append("\"/>\n");
 }
 
 }  // namespace
 
-namespace rtkdiag {
+namespace rtk::diag {
 
 // The level and mask tests of TRACE_Logv, for the writers to make before
-// they gather their arguments: an untraced line then costs two loads.
+// they gather their arguments.
 bool LineWanted(uint64_t mask, uint32_t level) {
-  return level <= traceLevel.load(std::memory_order_relaxed) &&
-         (mask & tracemask.load(std::memory_order_relaxed)) != 0;
+  return level <= trace.traceLevel.load(std::memory_order_relaxed) &&
+         (mask & trace.tracemask.load(std::memory_order_relaxed)) != 0;
 }
 
-}  // namespace rtkdiag
+// Copies the program filter under the output lock.
+void CopyProgramFilter(char *out, int32_t size) {
+  OutputLock lock;
+  STR_copy(out, trace.traceProgram, size);
+}
+
+}  // namespace rtk::diag
 
 // Writes one trace line when its level, the program filter and its mask let
 // it through; a line that is dropped changes nothing, not even the depth.
-// The two word tests come first, so an untraced line takes no lock.
+// The level and mask tests come first, so an untraced line takes no lock.
 void TRACE_Logv(int32_t step, uint64_t mask, const char *func, const char *fmt, va_list args,
                 uint32_t level) {
-  if (level > traceLevel.load(std::memory_order_relaxed)) return;
-  if ((mask & tracemask.load(std::memory_order_relaxed)) == 0) return;
+  if (!rtk::diag::LineWanted(mask, level)) return;
   if (func == nullptr) func = "";
   char line[kLineSize];
   {
-    rtkdiag::OutputLock lock;
-    if (traceProgram[0] != '\0') {
+    rtk::diag::OutputLock lock;
+    if (trace.traceProgram[0] != '\0') {
       char program[kProgramSize];
       PF_GetCurrentProgram(program, kProgramSize);
-      if (STR_strstrcase(program, traceProgram) == nullptr) return;
+      if (STR_strstrcase(program, trace.traceProgram) == nullptr) return;
     }
     LineBuilder out{line, kLineSize};
     line[0] = '\0';
-    if (modeXML.load(std::memory_order_relaxed) == 0) {
-      BuildPlainLine(out, step, mask, func, fmt, args);
+    if (trace.modeXML.load(std::memory_order_relaxed) == 0) {
+      buildPlainLine(out, step, mask, func, fmt, args);
     } else {
-      BuildXmlRecord(out, mask, func, fmt, args);
+      buildXmlRecord(out, mask, func, fmt, args);
     }
   }
-  rtkdiag::LogPrintLine(line);
+  rtk::diag::LogPrintLine(line);
 }
 
 // Writes an exit line of the call frame.
@@ -286,19 +292,19 @@ void TRACE_Logf(uint64_t mask, const char *func, const char *fmt, ...) {
 extern "C" {
 
 // Replaces the trace mask.
-void TRACE_Set(uint64_t mask) { tracemask.store(mask, std::memory_order_relaxed); }
+void TRACE_Set(uint64_t mask) { trace.tracemask.store(mask, std::memory_order_relaxed); }
 
 // Adds bits to the trace mask.
-void TRACE_AddBit(uint64_t bits) { tracemask.fetch_or(bits, std::memory_order_relaxed); }
+void TRACE_AddBit(uint64_t bits) { trace.tracemask.fetch_or(bits, std::memory_order_relaxed); }
 
 // Reads the trace mask; a null pointer is ignored.
 void TRACE_Get(uint64_t *mask) {
-  if (mask != nullptr) *mask = tracemask.load(std::memory_order_relaxed);
+  if (mask != nullptr) *mask = trace.tracemask.load(std::memory_order_relaxed);
 }
 
 // Nonzero when the mask shares a bit with the trace mask.
 int32_t LogOn(uint64_t mask) {
-  return (mask & tracemask.load(std::memory_order_relaxed)) != 0 ? 1 : 0;
+  return (mask & trace.tracemask.load(std::memory_order_relaxed)) != 0 ? 1 : 0;
 }
 
 // Sets the mask from names separated by commas or, where no comma follows,
@@ -324,7 +330,7 @@ int32_t TRACE_SetByStr(const char *text) {
       continue;
     }
     const TraceCode *found = nullptr;
-    for (const TraceCode &row : codes) {
+    for (const TraceCode &row : kCodes) {
       if (STR_strcasecmp(token, row.name) == 0) {
         found = &row;
         break;
@@ -345,7 +351,7 @@ void TRACE_mask2str(uint64_t mask, char *out, int32_t size) {
   int32_t room = size;
   int32_t len = 0;
   bool first = true;
-  for (const TraceCode &row : codes) {
+  for (const TraceCode &row : kCodes) {
     if ((mask & row.mask) == 0) continue;
     if (!first) {
       out[len++] = ',';
@@ -367,90 +373,36 @@ void TRACE_mask2str(uint64_t mask, char *out, int32_t size) {
 // the level table.
 int32_t TRACE_SetLevelByStr(const char *name) {
   if (name == nullptr) return QM_ERR_IVLOGLVL;
-  const int32_t level = STR_str2enum(name, TRACE_Level2str, kLevelCount);
+  const int32_t level = STR_str2enum(name, kLevelNames, kLevelCount);
   if (level < 0 || level >= kLevelCount) return QM_ERR_IVLOGLVL;
-  traceLevel.store(static_cast<uint32_t>(level), std::memory_order_relaxed);
+  trace.traceLevel.store(static_cast<uint32_t>(level), std::memory_order_relaxed);
   return QM_SUCCESS;
 }
 
 // The name of the current level.
 const char *TRACE_GetLevelStr(void) {
-  return TRACE_Level2str[traceLevel.load(std::memory_order_relaxed)];
+  return kLevelNames[trace.traceLevel.load(std::memory_order_relaxed)];
 }
 
 // Sets the program filter (at most 15 characters); null or "" clears it.
 void TRACE_SetProgram(const char *program) {
-  rtkdiag::OutputLock lock;
+  rtk::diag::OutputLock lock;
   if (program == nullptr) program = "";
-  STR_copy(traceProgram, program, kProgramSize);
+  STR_copy(trace.traceProgram, program, kProgramSize);
 }
 
 // The program filter, empty when there is none. The caller reads the
 // stored text itself, so a filter set meanwhile by another thread may show.
-const char *TRACE_GetProgram(void) { return traceProgram; }
+const char *TRACE_GetProgram(void) { return trace.traceProgram; }
 
 // Sets the output mode: 0 plain lines, nonzero XML records.
-void TRACE_SetMode(int64_t mode) { modeXML.store(mode, std::memory_order_relaxed); }
-
-// Writes the settings as a trace command. Every target other than 0 is
-// named "terminal".
-int32_t TRACE_getXmlTraceCommand(char *out, int32_t size) {
-  if (out == nullptr) return QM_ERR_NULLPARAM;
-  int32_t target = QM_LOG_TARGET_FILE;
-  LOG_GetTarget(&target);
-  char maskText[kMaskTextSize];
-  TRACE_mask2str(tracemask.load(std::memory_order_relaxed), maskText, kMaskTextSize);
-  // The filter is free text: its quotes and markup go out as entities (each
-  // character takes at most six bytes), so the reply stays one command.
-  char program[kProgramSize * 6];
-  {
-    rtkdiag::OutputLock lock;
-    STR_copy(program, traceProgram, kProgramSize);
-  }
-  xml_ConvertToAmpersands(program, sizeof program);
-  STR_snprintf(out, size, "<trace device=\"%s\" mask=\"%s\" level=\"%s\" program=\"%s\"/>",
-               target != QM_LOG_TARGET_FILE ? "terminal" : "file", maskText, TRACE_GetLevelStr(),
-               program);
-  return QM_SUCCESS;
-}
-
-// Applies a trace command. Level, program and mode are applied first; with
-// neither mask nor device the settings are written back into cmd as the
-// reply (XMLRESPONSE); a device is applied before the mask, and a bad device
-// keeps the mask from being applied.
-int32_t TRACE_Parse_Common(char *cmd, int32_t size) {
-  if (cmd == nullptr) return QM_ERR_NULLPARAM;
-  char device[32];
-  char level[128];
-  char program[128];
-  char mode[32];
-  char mask[1024];
-  GetAttribute(cmd, "device", device, sizeof device, "");
-  if (GetAttribute(cmd, "level", level, sizeof level, "")) {
-    const int32_t rc = TRACE_SetLevelByStr(level);
-    if (rc != QM_SUCCESS) return rc;
-  }
-  if (GetAttribute(cmd, "program", program, sizeof program, "")) TRACE_SetProgram(program);
-  GetAttribute(cmd, "mode", mode, sizeof mode, "!");
-  if (mode[0] != '!') TRACE_SetMode(STR_strcasecmp(mode, "xml") == 0 ? 1 : 0);
-  GetAttribute(cmd, "mask", mask, sizeof mask, "!");
-  const bool haveMask = mask[0] != '!';
-  if (!haveMask && device[0] == '\0') {
-    TRACE_getXmlTraceCommand(cmd, size);
-    return QM_INFO_XMLRESPONSE;
-  }
-  if (device[0] != '\0') {
-    const int32_t rc = LOG_SetTargetByStr(device);
-    if (rc != QM_SUCCESS) return rc;
-  }
-  return haveMask ? TRACE_SetByStr(mask) : QM_SUCCESS;
-}
+void TRACE_SetMode(int64_t mode) { trace.modeXML.store(mode, std::memory_order_relaxed); }
 
 // Trace writers at a fixed level, with no function name and depth step 0;
 // the level and mask tests come first, before the arguments are gathered.
 #define RTK_FIXED_LEVEL_WRITER(name, level)                 \
   void name(uint64_t mask, const char *fmt, ...) {          \
-    if (!rtkdiag::LineWanted(mask, level)) return;          \
+    if (!rtk::diag::LineWanted(mask, level)) return;        \
     va_list args;                                           \
     va_start(args, fmt);                                    \
     TRACE_Logv(0, mask, "", fmt, args, level);              \
@@ -463,7 +415,7 @@ RTK_FIXED_LEVEL_WRITER(TRACE_LogFine, QM_TRACE_FINE)
 
 // Trace writer at a given level; levels above Fine are never written.
 void TRACE_LogL(uint64_t mask, uint32_t level, const char *fmt, ...) {
-  if (!rtkdiag::LineWanted(mask, level)) return;
+  if (!rtk::diag::LineWanted(mask, level)) return;
   va_list args;
   va_start(args, fmt);
   TRACE_Logv(0, mask, "", fmt, args, level);

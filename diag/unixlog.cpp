@@ -22,30 +22,32 @@ constexpr int32_t kPidTextSize = 16;
 constexpr size_t kTerminalTextSize = kPidTextSize + 1040;
 
 // ---- process-wide state --------------------------------------------------
-// The system log is opened once, on the first line sent there, and never
-// closed.
-pthread_once_t g_opened = PTHREAD_ONCE_INIT;
-// The process ID that every line carries, asked for once: getpid() is a
-// system call, and on a busy log it cost more than the rest of the line.
-// 0 until the first line; a fork child forgets its parent's (see WatchForks).
-std::atomic<pid_t> g_pid{0};
-pthread_once_t g_forksWatched = PTHREAD_ONCE_INIT;
+// `opened`: the system log is opened once, on the first line sent there,
+// and never closed. `pid`: the process ID that every line carries, asked
+// for once and kept; 0 until the first line, and a fork child forgets its
+// parent's (forksWatched, see watchForks).
+struct {
+  pthread_once_t opened;
+  std::atomic<pid_t> pid;
+  pthread_once_t forksWatched;
+} systemLog = {PTHREAD_ONCE_INIT, 0, PTHREAD_ONCE_INIT};
+// ---------------------------------------------------------------------------
 
-void OpenSystemLog() { openlog("qma", LOG_CONS, LOG_DAEMON); }
+void openSystemLog() { openlog("qma", LOG_CONS, LOG_DAEMON); }
 
-void ForgetPid() { g_pid.store(0, std::memory_order_relaxed); }
+void forgetPid() { systemLog.pid.store(0, std::memory_order_relaxed); }
 
 // Registered before the first ID is kept, so no child of fork() can inherit
 // a kept ID without having it cleared.
-void WatchForks() { pthread_atfork(nullptr, nullptr, ForgetPid); }
+void watchForks() { pthread_atfork(nullptr, nullptr, forgetPid); }
 
 // The ID of the calling process.
-pid_t CurrentPid() {
-  pthread_once(&g_forksWatched, WatchForks);
-  pid_t pid = g_pid.load(std::memory_order_relaxed);
+pid_t currentPid() {
+  pthread_once(&systemLog.forksWatched, watchForks);
+  pid_t pid = systemLog.pid.load(std::memory_order_relaxed);
   if (pid == 0) {
     pid = getpid();
-    g_pid.store(pid, std::memory_order_relaxed);
+    systemLog.pid.store(pid, std::memory_order_relaxed);
   }
   return pid;
 }
@@ -53,9 +55,9 @@ pid_t CurrentPid() {
 // Writes "<decimal pid> <line>" to standard output as one printf would:
 // one write of the stream when it fits the buffer below (every line of the
 // message log does), otherwise in pieces under one hold of the stream.
-void WriteToTerminal(const char *line) {
+void writeToTerminal(const char *line) {
   char text[kTerminalTextSize];
-  STR_64toString(text, kPidTextSize, CurrentPid());
+  STR_64toString(text, kPidTextSize, currentPid());
   size_t used = std::strlen(text);
   text[used++] = ' ';
   const size_t length = std::strlen(line);
@@ -80,11 +82,11 @@ extern "C" {
 void PF_Log(int32_t target, const char *line) {
   if (line == nullptr) return;
   if (target == QM_LOG_TARGET_SCREEN) {
-    WriteToTerminal(line);
+    writeToTerminal(line);
     return;
   }
-  pthread_once(&g_opened, OpenSystemLog);
-  syslog(LOG_DAEMON | LOG_ERR, "%x %s", static_cast<unsigned int>(CurrentPid()), line);
+  pthread_once(&systemLog.opened, openSystemLog);
+  syslog(LOG_DAEMON | LOG_ERR, "%x %s", static_cast<unsigned int>(currentPid()), line);
 }
 
 }  // extern "C"

@@ -24,11 +24,15 @@
 
 namespace {
 
+using rtk::str::Fold;
+
 // ---- process-wide state ------------------------------------------------------
 // The region last recorded by xml_protect. Written without a lock; nothing in
 // the scanner reads it.
-void *protect = nullptr;
-uint32_t protect_length = 0;
+struct {
+  void *protect;
+  uint32_t protect_length;
+} scanner = {nullptr, 0};
 
 // ---- tables --------------------------------------------------------------------
 constexpr char kBlank = ' ';
@@ -59,10 +63,6 @@ constexpr bool isWhite(char c) {
   const auto u = static_cast<unsigned char>(c);
   return u >= 1 && u <= 32;
 }
-
-// Folds an ASCII lower-case letter to upper case, as the case-insensitive
-// comparisons of the string layer do.
-constexpr char foldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // The quote state of a value or a quoted section: the character that closes
 // it, the quote that opens a nested level, and the nesting depth. Inner quotes
@@ -114,8 +114,8 @@ const char *nextOf(const char *p, const char *end, unsigned char a, unsigned cha
   while (end - p >= 8) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    const uint64_t hits = rtk_str::ZeroBytes(word ^ (kOnes * a)) | rtk_str::ZeroBytes(word ^ (kOnes * b));
-    if (hits != 0) return p + rtk_str::FirstFlaggedByte(hits);
+    const uint64_t hits = rtk::str::ZeroBytes(word ^ (kOnes * a)) | rtk::str::ZeroBytes(word ^ (kOnes * b));
+    if (hits != 0) return p + rtk::str::FirstFlaggedByte(hits);
     p += sizeof word;
   }
   while (p < end && static_cast<unsigned char>(*p) != a && static_cast<unsigned char>(*p) != b) ++p;
@@ -143,7 +143,7 @@ bool startsWord(const char *text, const char *p) {
 // that ends sooner differs at its terminator and is not read past it.
 bool sameWordIgnoringCase(const char *p, const char *key, size_t keyLength) {
   for (size_t i = 0; i < keyLength; ++i) {
-    if (foldCase(p[i]) != foldCase(key[i])) return false;
+    if (Fold(p[i]) != Fold(key[i])) return false;
   }
   return true;
 }
@@ -174,7 +174,7 @@ char *findKeyWordByWord(char *text, const char *key, size_t keyLength) {
 char *findKey(char *text, const char *key, size_t keyLength) {
   if (keyLength == 0 || leadsWord(key[0])) return findKeyWordByWord(text, key, keyLength);
   const char *end = text + std::strlen(text);
-  const auto upper = static_cast<unsigned char>(foldCase(key[0]));
+  const unsigned char upper = Fold(key[0]);
   const auto lower = static_cast<unsigned char>(upper >= 'A' && upper <= 'Z' ? upper - 'A' + 'a' : upper);
   for (const char *p = text; (p = nextOf(p, end, upper, lower)) < end; ++p) {
     if (startsWord(text, p) && sameWordIgnoringCase(p, key, keyLength) && endsKey(p[keyLength])) {
@@ -363,8 +363,8 @@ void xml_ConvertToAmpersands(char *text, int32_t size) {
 
 // Records a region for whoever protects it; the scanner keeps the values only.
 void xml_protect(void *address, uint32_t length) {
-  protect = address;
-  protect_length = length;
+  scanner.protect = address;
+  scanner.protect_length = length;
 }
 
 }  // extern "C"

@@ -100,13 +100,13 @@ int compareNames(const char (&a)[QMFILE_NAME_SIZE], const char (&b)[QMFILE_NAME_
     uint64_t wordB;
     memcpy(&wordA, a + at, 8);
     memcpy(&wordB, b + at, 8);
-    const uint64_t stops = rtk_str::NonzeroBytes(wordA ^ wordB) | rtk_str::ZeroBytes(wordA);
+    const uint64_t stops = rtk::str::NonzeroBytes(wordA ^ wordB) | rtk::str::ZeroBytes(wordA);
     if (stops != 0) {
-      at += rtk_str::FirstFlaggedByte(stops);
+      at += rtk::str::FirstFlaggedByte(stops);
       break;
     }
   }
-  return rtk_str::CompareIgnoringCase(a + at, b + at);
+  return rtk::str::CompareIgnoringCase(a + at, b + at);
 }
 
 // The order of a scan list: non-directories before directories; generations

@@ -1,7 +1,7 @@
-// str_internal.h - what the string utilities share with the library's other
-// sources and nothing else sees: ASCII case folding as a table, the
-// comparison of STR_strcasecmp for the inner loops of the scan's sort, and
-// the test for zero bytes that eight-byte scans use.
+// str_internal.h - what the string utilities share between their files and
+// with the library's other sources, and nothing else sees: ASCII case
+// folding as a table, the comparison of STR_strcasecmp for the inner loops
+// of the scan's sort, and the test for zero bytes that eight-byte scans use.
 #pragma once
 
 #include <array>
@@ -9,19 +9,22 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace rtk_str {
+namespace rtk::str {
 
 // Folds an ASCII lower-case letter to upper case; every other byte stays.
-constexpr unsigned char upcase(unsigned char c) {
+constexpr unsigned char Upcase(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 0x20) : c;
 }
 
-// upcase as a table.
+// Upcase as a table.
 inline constexpr auto kUpcase = [] {
   std::array<unsigned char, 256> table{};
-  for (unsigned c = 0; c < table.size(); ++c) table[c] = upcase(static_cast<unsigned char>(c));
+  for (unsigned c = 0; c < table.size(); ++c) table[c] = Upcase(static_cast<unsigned char>(c));
   return table;
 }();
+
+// Folds an ASCII lower-case letter of a char to upper case, through the table.
+inline unsigned char Fold(char c) { return kUpcase[static_cast<unsigned char>(c)]; }
 
 // Compares a and b with ASCII letters folded to upper case: the folded
 // difference at the first place where they differ, -1 when a ends first,
@@ -55,4 +58,4 @@ inline size_t FirstFlaggedByte(uint64_t flags) {
   return static_cast<size_t>(bit) / 8;
 }
 
-}  // namespace rtk_str
+}  // namespace rtk::str

@@ -6,6 +6,7 @@
 #include "errtest.h"
 #include "qmerror.h"
 #include "qmexit.h"
+#include "qmlog.h"
 
 namespace {
 
@@ -120,6 +121,39 @@ TEST(MessagesFile, ExitHandlerPutsBackEarlierTexts) {
     EXPECT_STREQ(QMERR_err2str(QM_ERR_ALLOC), "(msg deleted)");  // a converted copy with nothing saved
     ASSERT_EQ(Integrate(Element(QM_ERR_NOMEM, "y")), QM_SUCCESS);
     EXPECT_STREQ(QMERR_err2str(QM_ERR_NOMEM), "y");
+  });
+}
+
+// The log's repeat notice is MSGREPEAT's current text filled with the
+// count, before the texts are converted and after, also while the row is
+// disabled; a text that is no count format gives way to the built-in one.
+TEST(MessagesFile, RepeatNoticeTakesTheCurrentText) {
+  InFreshProcess([] {
+    const std::string pid = std::to_string(getpid()) + " ";
+    const struct {
+      const char *body;  // null: the text stays
+      bool convertFirst;
+      const char *notice;
+    } cases[] = {
+        {nullptr, false, "Last message repeated 2 times."},
+        {"Again <var type=\"int32\"/> times", false, "Again 2 times"},
+        {"Once more <var type=\"int32\"/>", true, "Once more 2"},
+        {"<var type=\"string\"/> again", true, "Last message repeated 2 times."},
+    };
+    QMERR_setDisabled(QM_INFO_MSGREPEAT, 1);
+    int round = 0;
+    for (const auto &c : cases) {
+      if (c.body != nullptr) {
+        ASSERT_EQ(Integrate(Element(QM_INFO_MSGREPEAT, c.body)), QM_SUCCESS);
+      }
+      if (c.convertFirst) QMERR_err2str(QM_ERR_NOMEM);
+      const std::string out = Logged([&round] {
+        for (int i = 0; i < 3; ++i) LOG_Log(QM_LOG_INFO, "round %d\n", round);
+        LOG_Log(QM_LOG_INFO, "end of round %d\n", round);
+      });
+      ++round;
+      EXPECT_NE(out.find(pid + c.notice + "\n"), std::string::npos) << round << " gave " << out;
+    }
   });
 }
 

@@ -1,6 +1,7 @@
 // Printf-ready texts, the disabled flag, the one-time conversion under
 // threads and without heap memory, and the exit handler "err".
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include "errtest.h"
 #include "qmerror.h"
 #include "qmexit.h"
+#include "qmlog.h"
+#include "qmmem.h"
 #include "qmtrace.h"
 
 namespace {
@@ -115,6 +118,30 @@ TEST(OneTimeConversion, ManyThreadsThenExitHandler) {
       else EXPECT_EQ(now, seen[0][i]) << AllRows()[i].mnemonic;
     }
     EXPECT_EQ(deleted, 62);
+  });
+}
+
+// The heap may log while the conversion allocates (here: a damaged block
+// that the checks of debug level 1 report), and the error hook may then ask
+// for a text on the same thread. That call comes back, and the conversion
+// still ends with every text converted.
+TEST(OneTimeConversion, AHookAskingForATextMeanwhileGetsAnAnswer) {
+  InFreshProcess([] {
+    alarm(10);  // a thread waiting for itself ends the run
+    static int hookCalls = 0;
+    qmlog_errStat = [](uint32_t, const char *, const char *, va_list) -> int32_t {
+      QMERR_err2str(QM_ERR_ALLOC);
+      ++hookCalls;
+      return 0;
+    };
+    qmmem_setDbg(1);
+    auto *block = static_cast<char *>(MEM_malloc(8, 16, "test"));
+    ASSERT_NE(block, nullptr);
+    block[16] = 'x';  // one byte past the block
+    errtest::Logged([] { QMERR_err2str(QM_INFO_MSGREPEAT); });
+    qmlog_errStat = nullptr;
+    EXPECT_GT(hookCalls, 0);
+    for (const Row &r : AllRows()) EXPECT_EQ(std::string(QMERR_err2str(r.code)).find("<var"), std::string::npos) << r.mnemonic;
   });
 }
 
