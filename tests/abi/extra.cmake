@@ -37,3 +37,10 @@ add_test(NAME abi.debian_symbols
   COMMAND sh -c "diff -u \"$1\" \"$2\" || { echo \"debian/librtk1.symbols differs from the export lists: copy $2 over it\"; exit 1; }"
           sh ${PROJECT_SOURCE_DIR}/debian/librtk1.symbols ${RTK_DEBIAN_SYMBOLS})
 set_tests_properties(abi.debian_symbols PROPERTIES LABELS abi)
+
+# (d) Modules call only downward: no object uses a symbol of a module listed
+#     after its own in cmake/layers.txt.
+add_test(NAME abi.layers
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_layers.sh ${PROJECT_SOURCE_DIR}/cmake/layers.txt
+          "$<TARGET_OBJECTS:rtk>" --picture)
+set_tests_properties(abi.layers PROPERTIES LABELS abi)
