@@ -2,6 +2,7 @@
 // untouched heap; the heap's own listing (MEM_Walk) is read back from the
 // message log and checked against what must hold after any operation.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -264,11 +265,20 @@ TEST(MemHeap, ClearsFillsRefusesBadRequestsAndIgnoresFreeOrForeignMemory) {
     for (const auto &r : requests) EXPECT_EQ(MEM_malloc(r[0], r[1], "bad"), nullptr) << r[0] << "," << r[1];
     EXPECT_EQ(MEM_free(twice), 0);
     EXPECT_EQ(MEM_free(nullptr), 0);
+    // Pointers that the heap never gave out: no address at all, the stack,
+    // the middle of a block. Nothing is written through them.
     unsigned char foreign[64] = {};
-    int32_t rc = -1;
-    EXPECT_EQ(Logged([&] { rc = MEM_free(foreign + kH); }), Lines{"Quillmar PANIC PANIC: Freeing non-alloc'd memory."});
-    EXPECT_EQ(rc, 0);
+    std::memset(keep, 0, 100);
+    void *const strangers[] = {reinterpret_cast<void *>(1), foreign + kH, static_cast<char *>(keep) + 64};
+    for (void *bad : strangers) {
+      int32_t rc = -1;
+      // (A line after each PANIC line, or the log would fold the repeats.)
+      EXPECT_EQ(Logged([&] { rc = MEM_free(bad), LOG_Log(QM_LOG_PRINT, "-\n"); }),
+                (Lines{"Quillmar PANIC PANIC: Freeing non-alloc'd memory.", "-"}));
+      EXPECT_EQ(rc, 0);
+    }
     EXPECT_TRUE(All(foreign, 64, 0));
+    EXPECT_TRUE(All(keep, 100, 0));
     EXPECT_EQ(Walk(), before);
     EXPECT_EQ(MEM_free(keep), 100);
   });
@@ -334,6 +344,7 @@ TEST(MemHeap, MovesHeadersStretchesNeighboursAndMergesRegionsBack) {
     // The first block of a later region loses its gap.
     alignas(4096) static unsigned char region[64 * 1024];
     MEM_AddMemory(region, sizeof region);
+    MEM_AddMemory(region + 4096, 4096);  // overlaps it: not taken
     void *z = MEM_malloc(512, 1000, "own");
     const Heap v3 = Walk();
     EXPECT_EQ(Addr(z), Addr(region) + 512);
@@ -346,6 +357,35 @@ TEST(MemHeap, MovesHeadersStretchesNeighboursAndMergesRegionsBack) {
     ASSERT_EQ(v4.blocks.size(), 2u);
     EXPECT_EQ(v4.blocks[0].nbytes, 1048576 - kH - v1.lost);
     EXPECT_EQ(v4.blocks[1].nbytes, sizeof region - 512);
+  });
+}
+
+// When the system allocator refuses the heap's index more room, a request
+// fails as if the heap had no memory left, and the heap stays whole.
+TEST(MemHeap, FailsARequestWhenItsIndexCannotGrow) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's allocator does not answer null under an address-space limit";
+#endif
+  InChild([] {
+    alignas(4096) static unsigned char region[8 << 20];
+    MEM_AddMemory(region, sizeof region);
+    std::vector<void *> blocks;
+    blocks.reserve(sizeof region / 1024);
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    ASSERT_TRUE(statm != nullptr && std::fscanf(statm, "%ld", &pages) == 1);
+    std::fclose(statm);
+    rlimit normal{}, tight{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &normal), 0);
+    tight = {static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)), normal.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    for (void *p; blocks.size() < blocks.capacity() && (p = MEM_malloc(8, 1, "tght")) != nullptr;) blocks.push_back(p);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &normal), 0);
+    uint64_t free_bytes = 0;
+    MEM_Stats(nullptr, &free_bytes);
+    EXPECT_GT(free_bytes, 2u << 20) << blocks.size() << " blocks";
+    ExpectWhole(Walk());
+    EXPECT_NE(MEM_malloc(8, 1, "room"), nullptr);
   });
 }
 
