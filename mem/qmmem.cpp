@@ -94,25 +94,28 @@ union MutexStorage {
   unsigned char bytes[1024];
 };
 
-// ---- process-wide state of the heap ---------------------------------------
+// ---- process-wide state ----------------------------------------------------
 // The list, its totals and the index beside it (qmmem_index.cpp) are guarded
 // by the lock; the flags are atomics so that threads may meet in the set-up
-// and in qmmem_setDbg.
-Header *thelist = nullptr;             // first block of the list; null until a region is added
-uint64_t total_allocation = 0;         // sum of the sizes of all regions added
-uint64_t lostSpace = 0;                // bytes given up in front of moved or realigned headers
-std::atomic<bool> haveMemory{false};   // thelist is not null (readable without the lock)
-std::atomic<int32_t> dbgLevel{0};      // set by qmmem_setDbg
-std::atomic<int32_t> mutexCounter{0};  // callers inside the allocate and release sections
-std::atomic<int32_t> one_time{kUntouched};
-MutexStorage qmmem_mutex_data;
-std::atomic<PF_Mutex *> qmmem_mutex{&qmmem_mutex_data.mutex};  // null after qmmem_fini
-// Per thread: whether this thread holds the heap's lock (a log line that the
-// heap writes under its lock can come back into the heap through the error
-// hook), whether it runs the set-up, and the text buffer of tag().
-thread_local bool holding = false;
-thread_local bool settingUp = false;
-thread_local char tagText[5];
+// and in qmmem_setDbg. Per thread: whether this thread holds the heap's lock
+// (a log line that the heap writes under its lock can come back into the
+// heap through the error hook), whether it runs the set-up, and the text
+// buffer of tag().
+struct {
+  Header *thelist = nullptr;             // first block of the list; null until a region is added
+  uint64_t total_allocation = 0;         // sum of the sizes of all regions added
+  uint64_t lostSpace = 0;                // bytes given up in front of moved or realigned headers
+  std::atomic<bool> haveMemory{false};   // thelist is not null (readable without the lock)
+  std::atomic<int32_t> dbgLevel{0};      // set by qmmem_setDbg
+  std::atomic<int32_t> mutexCounter{0};  // callers inside the allocate and release sections
+  std::atomic<int32_t> one_time{kUntouched};
+  MutexStorage qmmem_mutex_data{};
+  std::atomic<PF_Mutex *> qmmem_mutex;   // the lock in qmmem_mutex_data; null after qmmem_fini
+} heap = {.qmmem_mutex = &heap.qmmem_mutex_data.mutex};
+thread_local bool tlHolding = false;
+thread_local bool tlSettingUp = false;
+thread_local char tlTagText[5];
+// ---------------------------------------------------------------------------
 
 // Rounds v up to a multiple of unit.
 constexpr uint64_t roundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
@@ -123,7 +126,7 @@ Header *headerOf(uint32_t id) { return static_cast<Header *>(rtk::mem::HeaderOf(
 
 uintptr_t addressOf(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
-int32_t debugLevel() { return dbgLevel.load(std::memory_order_relaxed); }
+int32_t debugLevel() { return heap.dbgLevel.load(std::memory_order_relaxed); }
 
 // A block that may be released: the allocated key, and asked bytes plus their
 // guard inside the block. A header whose asked size was overwritten is treated
@@ -136,9 +139,9 @@ bool isAllocated(const Header *b) {
 // Answers a block's four tag bytes as text, in a buffer that the next call
 // on this thread overwrites.
 const char *tag(const Header *b) {
-  std::memcpy(tagText, b->tag, sizeof b->tag);
-  tagText[4] = '\0';
-  return tagText;
+  std::memcpy(tlTagText, b->tag, sizeof b->tag);
+  tlTagText[4] = '\0';
+  return tlTagText;
 }
 
 // Logs one damaged byte of an underrun guard.
@@ -157,8 +160,8 @@ void checkUnderrun(const Header *b) {
 // Takes the heap's lock (there is none to take once qmmem_fini destroyed it)
 // and notes that this thread is inside the heap.
 void qmmem_lock() {
-  holding = true;
-  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  tlHolding = true;
+  PF_Mutex *m = heap.qmmem_mutex.load(std::memory_order_acquire);
   if (m == nullptr) return;
   const int32_t rc = PF_MutexHold(m);
   if (rc != 0) LOG_Log(QM_LOG_PANIC, "qmmem_lock: failed:%d\n", rc);
@@ -166,14 +169,14 @@ void qmmem_lock() {
 
 // Releases the heap's lock; answers the release's result (0 without a lock).
 int32_t qmmem_unlock() {
-  holding = false;
-  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  tlHolding = false;
+  PF_Mutex *m = heap.qmmem_mutex.load(std::memory_order_acquire);
   return m == nullptr ? 0 : PF_MutexRelease(m);
 }
 
 // Exit handler "qmmem": destroys the lock; the heap goes on without one.
 void qmmem_fini() {
-  PF_Mutex *m = qmmem_mutex.exchange(nullptr, std::memory_order_acq_rel);
+  PF_Mutex *m = heap.qmmem_mutex.exchange(nullptr, std::memory_order_acq_rel);
   if (m != nullptr) PF_MutexDestroy(m);
 }
 
@@ -182,7 +185,7 @@ void qmmem_fini() {
 // its lock, and the heap writes such lines only while the list is whole.
 class ReadPass {
  public:
-  ReadPass() : own_(!holding) {
+  ReadPass() : own_(!tlHolding) {
     if (own_) qmmem_lock();
   }
   ~ReadPass() { finish(); }
@@ -219,14 +222,14 @@ void addRegion(void *region, int32_t size) {
   b->next = nullptr;
   b->end = 1;
   if (last == kNoBlock) {
-    thelist = b;
+    heap.thelist = b;
   } else {
     headerOf(last)->next = b;
   }
   rtk::mem::SetFree(id, b, b->nbytes, addressOf(dataOf(b)));
-  total_allocation += static_cast<uint64_t>(size);
-  lostSpace += skip;
-  haveMemory.store(true, std::memory_order_release);
+  heap.total_allocation += static_cast<uint64_t>(size);
+  heap.lostSpace += skip;
+  heap.haveMemory.store(true, std::memory_order_release);
 }
 
 // One-time set-up, run at the start of every public operation: creates the
@@ -236,24 +239,24 @@ void addRegion(void *region, int32_t size) {
 // It is tried once; threads that arrive meanwhile wait for it. Answers true
 // when this call ran it.
 bool setUpHeap(void *region, int32_t size) {
-  if (one_time.load(std::memory_order_acquire) == kSetUp || settingUp) return false;
+  if (heap.one_time.load(std::memory_order_acquire) == kSetUp || tlSettingUp) return false;
   int32_t expected = kUntouched;
-  if (!one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
-    one_time.wait(kSettingUp, std::memory_order_acquire);
+  if (!heap.one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
+    heap.one_time.wait(kSettingUp, std::memory_order_acquire);
     return false;
   }
-  settingUp = true;
-  const bool lockMade = PF_MutexInit(0, &qmmem_mutex_data.mutex) == 0;
+  tlSettingUp = true;
+  const bool lockMade = PF_MutexInit(0, &heap.qmmem_mutex_data.mutex) == 0;
   qmexit_register(qmmem_fini, "qmmem");
   if (region != nullptr) addRegion(region, size);
-  if (thelist == nullptr && rtk::mem::Reserve(1, 1)) {
+  if (heap.thelist == nullptr && rtk::mem::Reserve(1, 1)) {
     int32_t got = kFirstRegion;
     void *first = MEM_GetMemory_cb(&got);
     if (first != nullptr) addRegion(first, got);
   }
-  settingUp = false;
-  one_time.store(kSetUp, std::memory_order_release);
-  one_time.notify_all();
+  tlSettingUp = false;
+  heap.one_time.store(kSetUp, std::memory_order_release);
+  heap.one_time.notify_all();
   // Logged after the set-up is complete, so that a log line that reaches the
   // heap again does not wait for this set-up.
   if (!lockMade) LOG_Log(QM_LOG_PANIC, "qmmem:Failed to create mutex!\n");
@@ -268,10 +271,10 @@ void initHeap() { setUpHeap(nullptr, 0); }
 void walkList(const char *which) {
   if (which == nullptr) which = "";
   LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n",
-          static_cast<unsigned long long>(total_allocation),
-          static_cast<unsigned long long>(lostSpace), which);
+          static_cast<unsigned long long>(heap.total_allocation),
+          static_cast<unsigned long long>(heap.lostSpace), which);
   uint64_t freeTotal = 0, freeOverhead = 0, allocTotal = 0, allocOverhead = 0;
-  for (Header *b = thelist; b != nullptr; b = b->next) {
+  for (Header *b = heap.thelist; b != nullptr; b = b->next) {
     const bool isFree = b->key == kFreeKey;
     if (!isFree && b->key != kAllocKey) continue;
     (isFree ? freeTotal : allocTotal) += b->nbytes;
@@ -290,7 +293,7 @@ void walkList(const char *which) {
           static_cast<unsigned long long>(allocOverhead));
   LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
           static_cast<unsigned long long>(freeTotal + freeOverhead + allocTotal + allocOverhead),
-          static_cast<unsigned long long>(total_allocation - lostSpace));
+          static_cast<unsigned long long>(heap.total_allocation - heap.lostSpace));
 }
 
 // Asks the memory source for `want` bytes and appends what it gives. False
@@ -354,7 +357,7 @@ void logExamined(Header *from, const Header *taken) {
 uint32_t findFit(uint64_t R, uint64_t A, int32_t dbg) {
   bool exact = false;
   uint32_t id = chooseFree(R, A, exact);
-  if (dbg > 3) logExamined(thelist, exact ? headerOf(id) : nullptr);
+  if (dbg > 3) logExamined(heap.thelist, exact ? headerOf(id) : nullptr);
   if (id != kNoBlock) return id;
   Header *last = headerOf(rtk::mem::Last());
   if (!grow(R + kGrowExtra + A)) return kNoBlock;
@@ -375,9 +378,9 @@ Header *alignBlock(Header *b, uint32_t id, uint64_t A, int32_t dbg) {
   const uint64_t gap = aligned - data;
   auto *moved = reinterpret_cast<Header *>(aligned - H);
   Header *prev = nullptr;
-  if (b == thelist) {
+  if (b == heap.thelist) {
     if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 0, loosing:%d\n", static_cast<int>(gap));
-    lostSpace += gap;
+    heap.lostSpace += gap;
   } else {
     const uint32_t previous = rtk::mem::Previous(id);
     prev = previous == kNoBlock ? nullptr : headerOf(previous);
@@ -393,13 +396,13 @@ Header *alignBlock(Header *b, uint32_t id, uint64_t A, int32_t dbg) {
       prev->nbytes += static_cast<uint32_t>(gap);
     } else {
       if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 1, loosing:%d\n", static_cast<int>(gap));
-      lostSpace += gap;
+      heap.lostSpace += gap;
     }
   }
   std::memmove(static_cast<void *>(moved), b, H);
   moved->nbytes -= static_cast<uint32_t>(gap);
   if (prev == nullptr) {
-    thelist = moved;
+    heap.thelist = moved;
   } else {
     prev->next = moved;
     if (dbg > 2) {
@@ -543,7 +546,7 @@ void refuseRelease(const unsigned char *p, int32_t dbg) {
 // 32 bits. A thread that is inside the heap already (a log hook called from
 // a heap message) gets null too, as its list is in the middle of a change.
 extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
-  if (holding) return nullptr;
+  if (tlHolding) return nullptr;
   const int32_t dbg = debugLevel();
   const bool clear = alignment < 0 || dbg > 0;
   uint64_t align = alignment < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(alignment))
@@ -555,10 +558,10 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
   if ((A & (A - 1)) != 0 || R + A > UINT32_MAX) return nullptr;
 
   initHeap();
-  if (!haveMemory.load(std::memory_order_acquire)) return nullptr;
+  if (!heap.haveMemory.load(std::memory_order_acquire)) return nullptr;
   qmmem_check();
   qmmem_lock();
-  if (mutexCounter.fetch_add(1) != 0) {
+  if (heap.mutexCounter.fetch_add(1) != 0) {
     LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_malloc!!\n");
   }
   if (dbg > 2) {
@@ -585,7 +588,7 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
     }
     if (clear) std::memset(result, 0, static_cast<size_t>(nbytes));
   }
-  mutexCounter.fetch_sub(1);
+  heap.mutexCounter.fetch_sub(1);
   qmmem_unlock();
   return result;
 }
@@ -595,13 +598,13 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
 // refuseRelease). A thread inside the heap already gets 0 and its block stays
 // allocated.
 extern "C" int32_t MEM_free(void *p) {
-  if (holding) return 0;
+  if (tlHolding) return 0;
   initHeap();
   qmmem_check();
   if (p == nullptr) return 0;
   const int32_t dbg = debugLevel();
   qmmem_lock();
-  if (mutexCounter.fetch_add(1) != 0) {
+  if (heap.mutexCounter.fetch_add(1) != 0) {
     LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_free!!\n");
   }
   auto *data = static_cast<unsigned char *>(p);
@@ -612,7 +615,7 @@ extern "C" int32_t MEM_free(void *p) {
   } else if (headerOf(id)->key != kFreeKey) {
     result = releaseBlock(headerOf(id), id, dbg);
   }
-  mutexCounter.fetch_sub(1);
+  heap.mutexCounter.fetch_sub(1);
   qmmem_unlock();
   return result;
 }
@@ -621,11 +624,11 @@ extern "C" int32_t MEM_free(void *p) {
 // the lock is held only while searching. Blocks whose header is damaged are
 // skipped (they could not be released and would be found again and again).
 extern "C" int32_t MEM_FreeAll(void) {
-  if (holding) return -1;
+  if (tlHolding) return -1;
   initHeap();
   for (;;) {
     qmmem_lock();
-    Header *b = thelist;
+    Header *b = heap.thelist;
     while (b != nullptr && !isAllocated(b)) b = b->next;
     if (b == nullptr) return qmmem_unlock();
     qmmem_unlock();
@@ -638,7 +641,7 @@ extern "C" int32_t MEM_FreeAll(void) {
 // Later regions are appended under the lock. A thread inside the heap already
 // (a log hook called from a heap message) cannot add one: it is not taken.
 extern "C" void MEM_AddMemory(void *region, int32_t size) {
-  if (holding) return;
+  if (tlHolding) return;
   if (setUpHeap(region, size)) return;
   qmmem_lock();
   addRegion(region, size);
@@ -650,7 +653,7 @@ extern "C" int32_t MEM_Stats(uint64_t *allocated, uint64_t *free_bytes) {
   initHeap();
   ReadPass pass;
   uint64_t allocSum = 0, freeSum = 0;
-  for (const Header *b = thelist; b != nullptr; b = b->next) {
+  for (const Header *b = heap.thelist; b != nullptr; b = b->next) {
     if (b->key == kFreeKey) freeSum += b->nbytes;
     if (b->key == kAllocKey) allocSum += b->nbytes;
   }
@@ -674,7 +677,7 @@ extern "C" int32_t qmmem_check(void) {
   initHeap();
   ReadPass pass;
   uint64_t total = 0;
-  for (Header *b = thelist; b != nullptr; b = b->next) {
+  for (Header *b = heap.thelist; b != nullptr; b = b->next) {
     unsigned char *data = dataOf(b);
     if (isAllocated(b)) {
       checkUnderrun(b);
@@ -699,7 +702,7 @@ extern "C" int32_t qmmem_check(void) {
     }
     total += b->nbytes + H;
   }
-  const uint64_t expected = total_allocation - lostSpace;
+  const uint64_t expected = heap.total_allocation - heap.lostSpace;
   if (total == expected) return 0;
   LOG_Log(QM_LOG_PANIC, "qmmem check: total 0x%p not match 0x%p\n",
           reinterpret_cast<const void *>(static_cast<uintptr_t>(total)),
@@ -708,4 +711,4 @@ extern "C" int32_t qmmem_check(void) {
 }
 
 // Sets the debug level (see qmmem.h for what each level adds).
-extern "C" void qmmem_setDbg(int32_t level) { dbgLevel.store(level, std::memory_order_relaxed); }
+extern "C" void qmmem_setDbg(int32_t level) { heap.dbgLevel.store(level, std::memory_order_relaxed); }
