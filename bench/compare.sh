@@ -13,12 +13,13 @@
 # included, go to a JSON file.
 #
 # usage: bench/compare.sh [--out FILE] [--rounds N] [--quick] [--no-build]
-#                         [--only inproc|files] [--lib DIR]
+#                         [--only inproc|heap|files] [--lib DIR]
 #   --out FILE   the JSON file (default build/release/bench-results.json)
 #   --rounds N   rounds of each whole-process comparison (default 5)
 #   --quick      short runs and small data, to try the script out
 #   --no-build   use the binaries that are there
-#   --only ...   run only the in-process or only the whole-process part
+#   --only ...   run only the in-process part, only its debug-heap pairs,
+#                or only the whole-process part
 #   --lib DIR    run ours against the librtk.so.1 in DIR (another build, to
 #                see what a change of the library did)
 #
@@ -43,10 +44,10 @@ while [ $# -gt 0 ]; do
     --no-build) do_build=0; shift ;;
     --only) only=$2; shift 2 ;;
     --lib) lib=$(cd "$2" && pwd); shift 2 ;;
-    *) sed -n '15,23p' "$0" >&2; exit 2 ;;
+    *) sed -n '15,24p' "$0" >&2; exit 2 ;;
   esac
 done
-case "$only" in ""|inproc|files) ;; *) echo "compare: --only takes inproc or files" >&2; exit 2 ;; esac
+case "$only" in ""|inproc|heap|files) ;; *) echo "compare: --only takes inproc, heap or files" >&2; exit 2 ;; esac
 case "$rounds" in ''|*[!0-9]*|0) echo "compare: --rounds takes a positive number" >&2; exit 2 ;; esac
 
 copy_mib=512 log_mib=1024 tree_entries=100000 min_time=0.2 reps=5 tail_runs=200
@@ -102,15 +103,17 @@ gbench() { # filter json-file
 }
 run_inproc() {
   echo "== in-process comparisons (median CPU time of $reps interleaved repetitions)" >&2
-  # The debug heap keeps every region it was given and walks its whole list,
-  # so what one heap case leaves behind slows the next: each heap case runs
-  # in a process of its own, everything else in one more.
+  # The debug heap keeps every region it was given, so what one heap case
+  # leaves behind (regions, their free blocks) would shape the next: each
+  # heap case runs in a process of its own, everything else in one more.
   local -a parts=()
   local n=0 name
-  gbench "-heap_pair" "$scratch/gb.$n.json"
-  parts+=("$scratch/gb.$n.json")
+  if [ "$only" != heap ]; then
+    gbench "-heap_" "$scratch/gb.$n.json"
+    parts+=("$scratch/gb.$n.json")
+  fi
   # (rtk_bench lists its benchmarks on standard error, with its report.)
-  for name in $("$bin/rtk_bench" --benchmark_list_tests=true --benchmark_filter='^ours:heap_pair/' 2>&1); do
+  for name in $("$bin/rtk_bench" --benchmark_list_tests=true --benchmark_filter='^ours:heap_' 2>&1); do
     n=$((n + 1))
     gbench "^(ours|peer):${name#ours:}\$" "$scratch/gb.$n.json"
     parts+=("$scratch/gb.$n.json")
@@ -275,7 +278,7 @@ run_log() {
 }
 
 if [ "$only" != files ]; then run_inproc; fi
-if [ "$only" != inproc ]; then
+if [ "$only" = "" ] || [ "$only" = files ]; then
   run_copy
   run_walk
   run_log

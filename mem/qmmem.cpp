@@ -3,18 +3,31 @@
 // address order within each region, merged on release, and checked and listed
 // on demand. A debug level sets how much it checks, fills and logs; all of its
 // messages go to the message log.
+//
+// The list is what the heap is: its order decides which block a request gets,
+// and the listing, the check and the totals walk it. Beside it the index
+// (mem/mem_internal.h) knows each block by its header address, with its neighbours
+// and its region, and holds the free blocks in the order in which the fit
+// search prefers them. So a release finds its block, its neighbours and
+// whether the pointer is a block at all, and an allocation finds the block
+// that a walk of the list would choose, in O(log n) for n blocks. Only what
+// is linear by nature walks: the check, the listing, the totals, MEM_FreeAll
+// and the lines that name every block the search looks at (debug level 4).
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "mem/mem_internal.h"
 #include "pf_thread.h"
 #include "qmexit.h"
 #include "qmlog.h"
 #include "qmmem.h"
 
 namespace {
+
+using rtk::mem::kNoBlock;
 
 // Every block, free or allocated, starts with this header; its data follow
 // the header directly (data = header + 40, end = data + nbytes).
@@ -81,33 +94,39 @@ union MutexStorage {
   unsigned char bytes[1024];
 };
 
-// ---- process-wide state of the heap ---------------------------------------
-// The list and its totals are guarded by the lock; the flags are atomics so
-// that threads may meet in the set-up and in qmmem_setDbg.
-Header *thelist = nullptr;             // first block of the list; null until a region is added
-uint64_t total_allocation = 0;         // sum of the sizes of all regions added
-uint64_t lostSpace = 0;                // bytes given up in front of moved or realigned headers
-std::atomic<bool> haveMemory{false};   // thelist is not null (readable without the lock)
-std::atomic<int32_t> dbgLevel{0};      // set by qmmem_setDbg
-std::atomic<int32_t> mutexCounter{0};  // callers inside the allocate and release sections
-std::atomic<int32_t> one_time{kUntouched};
-MutexStorage qmmem_mutex_data;
-std::atomic<PF_Mutex *> qmmem_mutex{&qmmem_mutex_data.mutex};  // null after qmmem_fini
-// Per thread: whether this thread holds the heap's lock (a log line that the
-// heap writes under its lock can come back into the heap through the error
-// hook), whether it runs the set-up, and the text buffer of tag().
-thread_local bool holding = false;
-thread_local bool settingUp = false;
-thread_local char tagText[5];
+// ---- process-wide state ----------------------------------------------------
+// The list, its totals and the index beside it (qmmem_index.cpp) are guarded
+// by the lock; the flags are atomics so that threads may meet in the set-up
+// and in qmmem_setDbg. Per thread: whether this thread holds the heap's lock
+// (a log line that the heap writes under its lock can come back into the
+// heap through the error hook), whether it runs the set-up, and the text
+// buffer of tag().
+struct {
+  Header *thelist = nullptr;             // first block of the list; null until a region is added
+  uint64_t total_allocation = 0;         // sum of the sizes of all regions added
+  uint64_t lostSpace = 0;                // bytes given up in front of moved or realigned headers
+  std::atomic<bool> haveMemory{false};   // thelist is not null (readable without the lock)
+  std::atomic<int32_t> dbgLevel{0};      // set by qmmem_setDbg
+  std::atomic<int32_t> mutexCounter{0};  // callers inside the allocate and release sections
+  std::atomic<int32_t> one_time{kUntouched};
+  MutexStorage qmmem_mutex_data{};
+  std::atomic<PF_Mutex *> qmmem_mutex;   // the lock in qmmem_mutex_data; null after qmmem_fini
+} heap = {.qmmem_mutex = &heap.qmmem_mutex_data.mutex};
+thread_local bool tlHolding = false;
+thread_local bool tlSettingUp = false;
+thread_local char tlTagText[5];
+// ---------------------------------------------------------------------------
 
 // Rounds v up to a multiple of unit.
 constexpr uint64_t roundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
 unsigned char *dataOf(Header *b) { return reinterpret_cast<unsigned char *>(b) + H; }
 
+Header *headerOf(uint32_t id) { return static_cast<Header *>(rtk::mem::HeaderOf(id)); }
+
 uintptr_t addressOf(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
-int32_t debugLevel() { return dbgLevel.load(std::memory_order_relaxed); }
+int32_t debugLevel() { return heap.dbgLevel.load(std::memory_order_relaxed); }
 
 // A block that may be released: the allocated key, and asked bytes plus their
 // guard inside the block. A header whose asked size was overwritten is treated
@@ -120,9 +139,9 @@ bool isAllocated(const Header *b) {
 // Answers a block's four tag bytes as text, in a buffer that the next call
 // on this thread overwrites.
 const char *tag(const Header *b) {
-  std::memcpy(tagText, b->tag, sizeof b->tag);
-  tagText[4] = '\0';
-  return tagText;
+  std::memcpy(tlTagText, b->tag, sizeof b->tag);
+  tlTagText[4] = '\0';
+  return tlTagText;
 }
 
 // Logs one damaged byte of an underrun guard.
@@ -141,8 +160,8 @@ void checkUnderrun(const Header *b) {
 // Takes the heap's lock (there is none to take once qmmem_fini destroyed it)
 // and notes that this thread is inside the heap.
 void qmmem_lock() {
-  holding = true;
-  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  tlHolding = true;
+  PF_Mutex *m = heap.qmmem_mutex.load(std::memory_order_acquire);
   if (m == nullptr) return;
   const int32_t rc = PF_MutexHold(m);
   if (rc != 0) LOG_Log(QM_LOG_PANIC, "qmmem_lock: failed:%d\n", rc);
@@ -150,14 +169,14 @@ void qmmem_lock() {
 
 // Releases the heap's lock; answers the release's result (0 without a lock).
 int32_t qmmem_unlock() {
-  holding = false;
-  PF_Mutex *m = qmmem_mutex.load(std::memory_order_acquire);
+  tlHolding = false;
+  PF_Mutex *m = heap.qmmem_mutex.load(std::memory_order_acquire);
   return m == nullptr ? 0 : PF_MutexRelease(m);
 }
 
 // Exit handler "qmmem": destroys the lock; the heap goes on without one.
 void qmmem_fini() {
-  PF_Mutex *m = qmmem_mutex.exchange(nullptr, std::memory_order_acq_rel);
+  PF_Mutex *m = heap.qmmem_mutex.exchange(nullptr, std::memory_order_acq_rel);
   if (m != nullptr) PF_MutexDestroy(m);
 }
 
@@ -166,7 +185,7 @@ void qmmem_fini() {
 // its lock, and the heap writes such lines only while the list is whole.
 class ReadPass {
  public:
-  ReadPass() : own_(!holding) {
+  ReadPass() : own_(!tlHolding) {
     if (own_) qmmem_lock();
   }
   ~ReadPass() { finish(); }
@@ -185,54 +204,59 @@ class ReadPass {
 
 // Appends a region as one free block that ends its region. A start that is not
 // on an 8-byte boundary is moved up to one, and the skipped bytes count as
-// lost; a region without room for a header is not taken. Runs under the lock
-// or inside the set-up.
+// lost. A region is not taken when it has no room for a header, when it
+// overlaps a region that the heap has already (its blocks would be written
+// over), or when the index cannot grow. Runs under the lock or inside the
+// set-up.
 void addRegion(void *region, int32_t size) {
   if (region == nullptr || size < 0) return;
   const uint64_t skip = (8 - addressOf(region) % 8) % 8;
-  if (static_cast<uint64_t>(size) < skip + H) return;
+  if (static_cast<uint64_t>(size) < skip + H || !rtk::mem::Reserve(1, 1)) return;
   auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(region) + skip);
+  const uint32_t last = rtk::mem::Last();
+  const uint32_t id = rtk::mem::AppendRegion(region, static_cast<size_t>(size), b);
+  if (id == kNoBlock) return;
   std::memset(static_cast<void *>(b), 0, H);
   b->key = kFreeKey;
   b->nbytes = static_cast<uint32_t>(static_cast<uint64_t>(size) - skip - H);
   b->next = nullptr;
   b->end = 1;
-  if (thelist == nullptr) {
-    thelist = b;
+  if (last == kNoBlock) {
+    heap.thelist = b;
   } else {
-    Header *last = thelist;
-    while (last->next != nullptr) last = last->next;
-    last->next = b;
+    headerOf(last)->next = b;
   }
-  total_allocation += static_cast<uint64_t>(size);
-  lostSpace += skip;
-  haveMemory.store(true, std::memory_order_release);
+  rtk::mem::SetFree(id, b, b->nbytes, addressOf(dataOf(b)));
+  heap.total_allocation += static_cast<uint64_t>(size);
+  heap.lostSpace += skip;
+  heap.haveMemory.store(true, std::memory_order_release);
 }
 
 // One-time set-up, run at the start of every public operation: creates the
 // lock, registers qmmem_fini as the exit handler "qmmem", adds `region` when
 // the call that triggers the set-up brings one, and otherwise asks the memory
-// source for the first 1 MiB. It is tried once; threads that arrive meanwhile
-// wait for it. Answers true when this call ran it.
+// source for the first 1 MiB (unless the index has no room for it either).
+// It is tried once; threads that arrive meanwhile wait for it. Answers true
+// when this call ran it.
 bool setUpHeap(void *region, int32_t size) {
-  if (one_time.load(std::memory_order_acquire) == kSetUp || settingUp) return false;
+  if (heap.one_time.load(std::memory_order_acquire) == kSetUp || tlSettingUp) return false;
   int32_t expected = kUntouched;
-  if (!one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
-    one_time.wait(kSettingUp, std::memory_order_acquire);
+  if (!heap.one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
+    heap.one_time.wait(kSettingUp, std::memory_order_acquire);
     return false;
   }
-  settingUp = true;
-  const bool lockMade = PF_MutexInit(0, &qmmem_mutex_data.mutex) == 0;
+  tlSettingUp = true;
+  const bool lockMade = PF_MutexInit(0, &heap.qmmem_mutex_data.mutex) == 0;
   qmexit_register(qmmem_fini, "qmmem");
   if (region != nullptr) addRegion(region, size);
-  if (thelist == nullptr) {
+  if (heap.thelist == nullptr && rtk::mem::Reserve(1, 1)) {
     int32_t got = kFirstRegion;
     void *first = MEM_GetMemory_cb(&got);
     if (first != nullptr) addRegion(first, got);
   }
-  settingUp = false;
-  one_time.store(kSetUp, std::memory_order_release);
-  one_time.notify_all();
+  tlSettingUp = false;
+  heap.one_time.store(kSetUp, std::memory_order_release);
+  heap.one_time.notify_all();
   // Logged after the set-up is complete, so that a log line that reaches the
   // heap again does not wait for this set-up.
   if (!lockMade) LOG_Log(QM_LOG_PANIC, "qmmem:Failed to create mutex!\n");
@@ -241,24 +265,16 @@ bool setUpHeap(void *region, int32_t size) {
 
 void initHeap() { setUpHeap(nullptr, 0); }
 
-// Answers the block whose next is b, or null.
-Header *findPrevious(const Header *b) {
-  for (Header *p = thelist; p != nullptr; p = p->next) {
-    if (p->next == b) return p;
-  }
-  return nullptr;
-}
-
 // Lists the whole heap (or its free or allocated blocks) with the totals.
 // Totals are written at full width; for any heap below 2 GiB that is the same
 // text as a 32-bit count.
 void walkList(const char *which) {
   if (which == nullptr) which = "";
   LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n",
-          static_cast<unsigned long long>(total_allocation),
-          static_cast<unsigned long long>(lostSpace), which);
+          static_cast<unsigned long long>(heap.total_allocation),
+          static_cast<unsigned long long>(heap.lostSpace), which);
   uint64_t freeTotal = 0, freeOverhead = 0, allocTotal = 0, allocOverhead = 0;
-  for (Header *b = thelist; b != nullptr; b = b->next) {
+  for (Header *b = heap.thelist; b != nullptr; b = b->next) {
     const bool isFree = b->key == kFreeKey;
     if (!isFree && b->key != kAllocKey) continue;
     (isFree ? freeTotal : allocTotal) += b->nbytes;
@@ -277,7 +293,7 @@ void walkList(const char *which) {
           static_cast<unsigned long long>(allocOverhead));
   LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
           static_cast<unsigned long long>(freeTotal + freeOverhead + allocTotal + allocOverhead),
-          static_cast<unsigned long long>(total_allocation - lostSpace));
+          static_cast<unsigned long long>(heap.total_allocation - heap.lostSpace));
 }
 
 // Asks the memory source for `want` bytes and appends what it gives. False
@@ -291,54 +307,84 @@ bool grow(uint64_t want) {
   return true;
 }
 
-// Fit search: a free block already aligned to A with exactly R bytes is taken
-// at once; otherwise the free block with the smallest excess over A + R (below
-// the starting excess) wins, the first one on ties. When none qualifies the
-// heap grows once and the walk goes on into the new region.
-Header *findFit(uint64_t R, uint64_t A, int32_t dbg) {
-  Header *best = nullptr;
-  uint64_t bestExcess = kBestExcessStart;
-  Header *last = nullptr;
-  bool grown = false;
-  Header *b = thelist;
+// True while block id's header still says what the index holds about it: a
+// free block of the bytes under which the index keeps it.
+bool isIntactFree(uint32_t id) {
+  const Header *b = headerOf(id);
+  return b->key == kFreeKey && b->nbytes == rtk::mem::FreeBytes(id);
+}
+
+// The block that the fit search takes: the first free block in list order
+// that is aligned to A already and has exactly R bytes; failing that, the
+// free block with the smallest excess over A + R (below the starting
+// excess), the first in list order on ties. A free block whose header a
+// caller wrote over is left out of the free blocks for good.
+uint32_t chooseFree(uint64_t R, uint64_t A, bool &exact) {
   for (;;) {
-    for (; b != nullptr; last = b, b = b->next) {
-      if (b->key != kFreeKey) continue;
-      if (dbg > 3) {
-        LOG_Log(QM_LOG_PRINT, "qmmem: checking %p (%p) nbytes:%d\n", static_cast<const void *>(b),
-                static_cast<const void *>(dataOf(b)), static_cast<int>(b->nbytes));
-      }
-      if (addressOf(dataOf(b)) % A == 0 && b->nbytes == R) return b;
-      if (b->nbytes >= A + R && b->nbytes - (A + R) < bestExcess) {
-        best = b;
-        bestExcess = b->nbytes - (A + R);
-      }
+    uint32_t id = rtk::mem::FirstExactFit(static_cast<uint32_t>(R), A);
+    exact = id != kNoBlock;
+    if (!exact) {
+      id = rtk::mem::SmallestAtLeast(A + R);
+      if (id != kNoBlock && rtk::mem::FreeBytes(id) - (A + R) >= kBestExcessStart) return kNoBlock;
     }
-    if (best != nullptr || grown || last == nullptr) return best;
-    grown = true;
-    if (!grow(R + kGrowExtra + A)) return nullptr;
-    b = last->next;
+    if (id == kNoBlock || isIntactFree(id)) return id;
+    rtk::mem::SetUsed(id);
   }
+}
+
+// The block before (or after) block id when it is free, untouched by a
+// caller, and in id's region; the index says so without a look at its
+// header, which is read only to be written.
+Header *mergeable(uint32_t id, bool after, uint32_t &neighbour) {
+  neighbour = rtk::mem::FreeNeighbour(id, after);
+  return neighbour != kNoBlock && isIntactFree(neighbour) ? headerOf(neighbour) : nullptr;
+}
+
+// Logs the free blocks that a walk of the list from `from` looks at before
+// it stops at `taken` (an exact fit), or up to the end of the list.
+void logExamined(Header *from, const Header *taken) {
+  for (Header *b = from; b != nullptr; b = b->next) {
+    if (b->key != kFreeKey) continue;
+    LOG_Log(QM_LOG_PRINT, "qmmem: checking %p (%p) nbytes:%d\n", static_cast<const void *>(b),
+            static_cast<const void *>(dataOf(b)), static_cast<int>(b->nbytes));
+    if (b == taken) return;
+  }
+}
+
+// Fit search (see chooseFree). When no block qualifies the heap grows once
+// and the search goes on into the new region. Answers the block's record, or
+// kNoBlock.
+uint32_t findFit(uint64_t R, uint64_t A, int32_t dbg) {
+  bool exact = false;
+  uint32_t id = chooseFree(R, A, exact);
+  if (dbg > 3) logExamined(heap.thelist, exact ? headerOf(id) : nullptr);
+  if (id != kNoBlock) return id;
+  Header *last = headerOf(rtk::mem::Last());
+  if (!grow(R + kGrowExtra + A)) return kNoBlock;
+  id = chooseFree(R, A, exact);
+  if (dbg > 3) logExamined(last->next, exact ? headerOf(id) : nullptr);
+  return id;
 }
 
 // Moves the chosen block's header forward so that its data start on a
 // multiple of A. The gap goes to the block in front when that block abuts it
 // (stretching); at the head of the list or at the start of a region it is
-// lost. Answers the block's header, or null when the block in front cannot be
-// found: then nothing has been written.
-Header *alignBlock(Header *b, uint64_t A, int32_t dbg) {
+// lost. Answers the block's header, or null when the block in front does not
+// lead to it (a caller wrote over its header): then nothing has been written.
+Header *alignBlock(Header *b, uint32_t id, uint64_t A, int32_t dbg) {
   const uintptr_t data = addressOf(dataOf(b));
   const uintptr_t aligned = roundUp(data, A);
   if (aligned == data) return b;
   const uint64_t gap = aligned - data;
   auto *moved = reinterpret_cast<Header *>(aligned - H);
   Header *prev = nullptr;
-  if (b == thelist) {
+  if (b == heap.thelist) {
     if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 0, loosing:%d\n", static_cast<int>(gap));
-    lostSpace += gap;
+    heap.lostSpace += gap;
   } else {
-    prev = findPrevious(b);
-    if (prev == nullptr) {
+    const uint32_t previous = rtk::mem::Previous(id);
+    prev = previous == kNoBlock ? nullptr : headerOf(previous);
+    if (prev == nullptr || prev->next != b) {
       LOG_Log(QM_LOG_PANIC, "qmmem: previous of %pnot found!\n", static_cast<const void *>(b));
       return nullptr;
     }
@@ -350,13 +396,13 @@ Header *alignBlock(Header *b, uint64_t A, int32_t dbg) {
       prev->nbytes += static_cast<uint32_t>(gap);
     } else {
       if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 1, loosing:%d\n", static_cast<int>(gap));
-      lostSpace += gap;
+      heap.lostSpace += gap;
     }
   }
   std::memmove(static_cast<void *>(moved), b, H);
   moved->nbytes -= static_cast<uint32_t>(gap);
   if (prev == nullptr) {
-    thelist = moved;
+    heap.thelist = moved;
   } else {
     prev->next = moved;
     if (dbg > 2) {
@@ -381,13 +427,15 @@ void markAllocated(Header *b, int32_t nbytes, const char *tagName) {
 }
 
 // Splits off the bytes of an allocated block beyond R as a new free block,
-// when they are more than a header and 512 bytes.
-void splitBlock(Header *b, uint64_t R, int32_t dbg) {
+// when they are more than a header and 512 bytes. Block id's record, chosen
+// from the free blocks and not yet changed, is brought up to date here.
+void splitBlock(Header *b, uint32_t id, uint64_t R, int32_t dbg) {
   if (b->nbytes <= R + H + kAlignUnit) {
     if (dbg > 2) {
       LOG_Log(QM_LOG_PRINT, "qmmem: good-enough fit %p asked:%d got:%d e:%d\n",
               static_cast<const void *>(b), static_cast<int>(R), static_cast<int>(b->nbytes), b->end);
     }
+    rtk::mem::Take(id, b);
     return;
   }
   if (dbg > 2) {
@@ -403,25 +451,31 @@ void splitBlock(Header *b, uint64_t R, int32_t dbg) {
   b->end = 0;
   b->next = rest;
   b->nbytes = static_cast<uint32_t>(R);
+  rtk::mem::Split(id, b, rest, rest->nbytes, addressOf(dataOf(rest)));
   if (dbg > 2) {
     LOG_Log(QM_LOG_PRINT, " adjusted to %dbytes; next:%p nbytes:%d\n", static_cast<int>(R),
             static_cast<const void *>(rest), static_cast<int>(rest->nbytes));
   }
 }
 
-// Releases an allocated block under the lock: checks its guards, marks it
-// free and merges it with a free block in front and a free block behind.
-// Answers the asked size; a header with neither key is reported and left alone.
-int32_t releaseBlock(Header *b, int32_t dbg) {
+// The release's first line (debug level above 2).
+void logRelease(const void *p, const void *header, uint32_t nbytes) {
+  LOG_Log(QM_LOG_PRINT, "qmmem_free: %p  m:%p nbytes:%d\n", p, header, static_cast<int>(nbytes));
+}
+
+void logNotABlock() { LOG_Log(QM_LOG_PANIC, "PANIC: Freeing non-alloc'd memory.\n"); }
+
+// Releases an allocated block (record id) under the lock: checks its guards,
+// marks it free and merges it with a free block in front and a free block
+// behind. Answers the asked size; a header with neither key is reported and
+// left alone.
+int32_t releaseBlock(Header *b, uint32_t id, int32_t dbg) {
   unsigned char *data = dataOf(b);
   const int32_t asked = b->asked;
-  if (dbg > 2) {
-    LOG_Log(QM_LOG_PRINT, "qmmem_free: %p  m:%p nbytes:%d\n", static_cast<const void *>(data),
-            static_cast<const void *>(b), static_cast<int>(b->nbytes));
-  }
+  if (dbg > 2) logRelease(data, b, b->nbytes);
   if (!isAllocated(b)) {
     // Nothing is known about this memory: write nothing through it.
-    LOG_Log(QM_LOG_PANIC, "PANIC: Freeing non-alloc'd memory.\n");
+    logNotABlock();
     return 0;
   }
   if (dbg > 0) std::memset(data, kReleasedFill, static_cast<size_t>(asked));
@@ -436,8 +490,11 @@ int32_t releaseBlock(Header *b, int32_t dbg) {
     }
   }
   b->key = kFreeKey;
-  Header *prev = findPrevious(b);
-  if (prev != nullptr && prev->key == kFreeKey && prev->end == 0) {
+  // A neighbour is merged when it is free and in the same region (so its
+  // end flag, or this block's, is 0).
+  uint32_t previous = kNoBlock, following = kNoBlock;
+  Header *prev = mergeable(id, false, previous);
+  if (prev != nullptr && prev->next == b && prev->end == 0) {
     prev->next = b->next;
     prev->end = b->end;
     prev->nbytes += static_cast<uint32_t>(H + b->nbytes);
@@ -445,10 +502,12 @@ int32_t releaseBlock(Header *b, int32_t dbg) {
       LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged previous:%p\n",
               static_cast<const void *>(b), static_cast<const void *>(prev));
     }
+    rtk::mem::Remove(id);
     b = prev;
+    id = previous;
   }
-  Header *next = b->next;
-  if (next != nullptr && b->end == 0 && next->key == kFreeKey) {
+  Header *next = mergeable(id, true, following);
+  if (next != nullptr && b->next == next && b->end == 0) {
     b->next = next->next;
     b->end = next->end;
     b->nbytes += static_cast<uint32_t>(H + next->nbytes);
@@ -456,9 +515,27 @@ int32_t releaseBlock(Header *b, int32_t dbg) {
       LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged by next:%p\n",
               static_cast<const void *>(b), static_cast<const void *>(b->next));
     }
+    rtk::mem::Remove(following);
   }
+  rtk::mem::SetFree(id, b, b->nbytes, addressOf(dataOf(b)));
   if (dbg > 4) walkList("");
   return asked;
+}
+
+// Answers a release of a pointer whose header is no block's. A region may
+// still hold the header of a block that a merge took in, so inside the
+// heap's regions the header is read as before: the free key of a block
+// released already means a second release (0, no message). Anything else is
+// reported, and nothing is written.
+void refuseRelease(const unsigned char *p, int32_t dbg) {
+  const auto *header = reinterpret_cast<const unsigned char *>(addressOf(p) - H);
+  if (rtk::mem::Owns(header, H)) {
+    Header copy;
+    std::memcpy(&copy, header, H);
+    if (copy.key == kFreeKey) return;
+    if (dbg > 2) logRelease(p, header, copy.nbytes);
+  }
+  logNotABlock();
 }
 
 }  // namespace
@@ -469,7 +546,7 @@ int32_t releaseBlock(Header *b, int32_t dbg) {
 // 32 bits. A thread that is inside the heap already (a log hook called from
 // a heap message) gets null too, as its list is in the middle of a change.
 extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
-  if (holding) return nullptr;
+  if (tlHolding) return nullptr;
   const int32_t dbg = debugLevel();
   const bool clear = alignment < 0 || dbg > 0;
   uint64_t align = alignment < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(alignment))
@@ -481,10 +558,10 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
   if ((A & (A - 1)) != 0 || R + A > UINT32_MAX) return nullptr;
 
   initHeap();
-  if (!haveMemory.load(std::memory_order_acquire)) return nullptr;
+  if (!heap.haveMemory.load(std::memory_order_acquire)) return nullptr;
   qmmem_check();
   qmmem_lock();
-  if (mutexCounter.fetch_add(1) != 0) {
+  if (heap.mutexCounter.fetch_add(1) != 0) {
     LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_malloc!!\n");
   }
   if (dbg > 2) {
@@ -493,11 +570,14 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
             static_cast<int>(A));
   }
   unsigned char *result = nullptr;
-  Header *b = findFit(R, A, dbg);
-  if (b != nullptr) b = alignBlock(b, A, dbg);
+  Header *b = nullptr;
+  // Room in the index for a grown region and a split block first: without
+  // it the request fails like one for which there is no memory.
+  const uint32_t id = rtk::mem::Reserve(2, 1) ? findFit(R, A, dbg) : kNoBlock;
+  if (id != kNoBlock) b = alignBlock(headerOf(id), id, A, dbg);
   if (b != nullptr) {
     markAllocated(b, nbytes, tagName);
-    splitBlock(b, R, dbg);
+    splitBlock(b, id, R, dbg);
     result = dataOf(b);
   }
   if (dbg > 4) walkList("");
@@ -508,27 +588,34 @@ extern "C" void *MEM_malloc(int32_t alignment, int32_t nbytes, const char *tagNa
     }
     if (clear) std::memset(result, 0, static_cast<size_t>(nbytes));
   }
-  mutexCounter.fetch_sub(1);
+  heap.mutexCounter.fetch_sub(1);
   qmmem_unlock();
   return result;
 }
 
 // Releases a block and answers its asked size; 0 for null, for a block that
-// is free already and for a pointer that is no heap block. A thread inside
-// the heap already gets 0 and its block stays allocated.
+// is free already and for a pointer that is no heap block (see
+// refuseRelease). A thread inside the heap already gets 0 and its block stays
+// allocated.
 extern "C" int32_t MEM_free(void *p) {
-  if (holding) return 0;
+  if (tlHolding) return 0;
   initHeap();
   qmmem_check();
   if (p == nullptr) return 0;
   const int32_t dbg = debugLevel();
   qmmem_lock();
-  if (mutexCounter.fetch_add(1) != 0) {
+  if (heap.mutexCounter.fetch_add(1) != 0) {
     LOG_Log(QM_LOG_PANIC, "PANIC: mutexCounter is != 0 in qmmem_free!!\n");
   }
-  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(p) - H);
-  const int32_t result = b->key == kFreeKey ? 0 : releaseBlock(b, dbg);
-  mutexCounter.fetch_sub(1);
+  auto *data = static_cast<unsigned char *>(p);
+  const uint32_t id = rtk::mem::Find(reinterpret_cast<void *>(addressOf(data) - H));
+  int32_t result = 0;
+  if (id == kNoBlock) {
+    refuseRelease(data, dbg);
+  } else if (headerOf(id)->key != kFreeKey) {
+    result = releaseBlock(headerOf(id), id, dbg);
+  }
+  heap.mutexCounter.fetch_sub(1);
   qmmem_unlock();
   return result;
 }
@@ -537,11 +624,11 @@ extern "C" int32_t MEM_free(void *p) {
 // the lock is held only while searching. Blocks whose header is damaged are
 // skipped (they could not be released and would be found again and again).
 extern "C" int32_t MEM_FreeAll(void) {
-  if (holding) return -1;
+  if (tlHolding) return -1;
   initHeap();
   for (;;) {
     qmmem_lock();
-    Header *b = thelist;
+    Header *b = heap.thelist;
     while (b != nullptr && !isAllocated(b)) b = b->next;
     if (b == nullptr) return qmmem_unlock();
     qmmem_unlock();
@@ -554,7 +641,7 @@ extern "C" int32_t MEM_FreeAll(void) {
 // Later regions are appended under the lock. A thread inside the heap already
 // (a log hook called from a heap message) cannot add one: it is not taken.
 extern "C" void MEM_AddMemory(void *region, int32_t size) {
-  if (holding) return;
+  if (tlHolding) return;
   if (setUpHeap(region, size)) return;
   qmmem_lock();
   addRegion(region, size);
@@ -566,7 +653,7 @@ extern "C" int32_t MEM_Stats(uint64_t *allocated, uint64_t *free_bytes) {
   initHeap();
   ReadPass pass;
   uint64_t allocSum = 0, freeSum = 0;
-  for (const Header *b = thelist; b != nullptr; b = b->next) {
+  for (const Header *b = heap.thelist; b != nullptr; b = b->next) {
     if (b->key == kFreeKey) freeSum += b->nbytes;
     if (b->key == kAllocKey) allocSum += b->nbytes;
   }
@@ -590,7 +677,7 @@ extern "C" int32_t qmmem_check(void) {
   initHeap();
   ReadPass pass;
   uint64_t total = 0;
-  for (Header *b = thelist; b != nullptr; b = b->next) {
+  for (Header *b = heap.thelist; b != nullptr; b = b->next) {
     unsigned char *data = dataOf(b);
     if (isAllocated(b)) {
       checkUnderrun(b);
@@ -615,7 +702,7 @@ extern "C" int32_t qmmem_check(void) {
     }
     total += b->nbytes + H;
   }
-  const uint64_t expected = total_allocation - lostSpace;
+  const uint64_t expected = heap.total_allocation - heap.lostSpace;
   if (total == expected) return 0;
   LOG_Log(QM_LOG_PANIC, "qmmem check: total 0x%p not match 0x%p\n",
           reinterpret_cast<const void *>(static_cast<uintptr_t>(total)),
@@ -624,4 +711,4 @@ extern "C" int32_t qmmem_check(void) {
 }
 
 // Sets the debug level (see qmmem.h for what each level adds).
-extern "C" void qmmem_setDbg(int32_t level) { dbgLevel.store(level, std::memory_order_relaxed); }
+extern "C" void qmmem_setDbg(int32_t level) { heap.dbgLevel.store(level, std::memory_order_relaxed); }
