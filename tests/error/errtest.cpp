@@ -4,10 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diag_test_util.h"
-
 #include "qmerror.h"
-#include "qmlog.h"
 
 namespace errtest {
 
@@ -37,13 +34,6 @@ void InFreshProcess(const std::function<void()> &body) {
         std::_Exit(result->Failed() ? 1 : 0);
       },
       testing::ExitedWithCode(0), "");
-}
-
-std::string Logged(const std::function<void()> &body) {
-  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-  diagtest::StdoutCapture capture;
-  body();
-  return capture.Finish();
 }
 
 }  // namespace errtest
