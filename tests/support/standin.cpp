@@ -1,6 +1,7 @@
 // Test support for the driver channel and the installer (see standin.h).
 #include "standin.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -45,6 +46,24 @@ LogEntry ParseLine(const std::string &line) {
 
 std::string Failed(const std::string &what) { return "cannot " + what + ": " + strerror(errno); }
 
+// Covers `dir` with an empty tmpfs and mounts back, at their own paths, the
+// directories right below `dir` that hold the source or the build tree, so
+// that a checkout under /tmp still finds its programs and package.
+std::string CoverWithTmpfs(const std::string &dir) {
+  const int old = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string reason = mount("rtktest", dir.c_str(), "tmpfs", 0, "mode=1777") == 0 ? "" : Failed("mount a private " + dir);
+  for (const std::string tree : {RTK_SOURCE_DIR, RTK_BINARY_DIR}) {
+    if (!reason.empty() || tree.compare(0, dir.size() + 1, dir + "/") != 0) continue;
+    const std::string top = tree.substr(0, tree.find('/', dir.size() + 1));
+    const std::string from = "/proc/self/fd/" + std::to_string(old) + top.substr(dir.size());
+    if ((mkdir(top.c_str(), 0755) != 0 && errno != EEXIST) ||
+        mount(from.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      reason = Failed("keep " + top + " visible");
+  }
+  if (old >= 0) close(old);
+  return reason;
+}
+
 }  // namespace
 
 std::string EnterDriverSandbox() {
@@ -53,10 +72,8 @@ std::string EnterDriverSandbox() {
   struct statfs dev;
   if (statfs("/dev", &dev) == 0 && dev.f_type == 0x794c7630 && umount2("/dev", MNT_DETACH) != 0)
     return Failed("drop the previous /dev overlay");
-  for (const char *dir : {"/tmp", "/run"}) {
-    if (mount("rtktest", dir, "tmpfs", 0, "mode=1777") != 0)
-      return Failed(std::string("mount a private ") + dir);
-  }
+  const std::string reason = CoverWithTmpfs("/tmp") + CoverWithTmpfs("/run");
+  if (!reason.empty()) return reason;
   if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0 ||
       mount("rtkdev", "/dev", "overlay", 0,
             "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)

@@ -12,7 +12,8 @@
 namespace rtktest {
 
 // Gives the calling process (already in a private mount namespace) its own
-// /tmp and /run (tmpfs) and a /dev that is an overlay over the host's, so that
+// /tmp and /run (tmpfs; the source and build trees stay visible where they
+// lie below them) and a /dev that is an overlay over the host's, so that
 // device paths can be created and bound without touching the host. Returns
 // an empty string, or the reason why it cannot be done.
 std::string EnterDriverSandbox();
