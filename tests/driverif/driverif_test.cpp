@@ -25,6 +25,10 @@
 
 namespace {
 
+// Every test leaves no descriptor open: the channel closes the device after
+// each request, and whenever an open or a request fails.
+[[maybe_unused]] const bool kDescriptorsChecked = rtktest::CheckDescriptorsAroundEachTest();
+
 using rtktest::Exists;
 using rtktest::IsMounted;
 using rtktest::LogEntry;

@@ -27,6 +27,10 @@
 
 namespace {
 
+// Every test leaves no descriptor open: the utilities close what they open,
+// on success and on failure.
+[[maybe_unused]] const bool kDescriptorsChecked = rtktest::CheckDescriptorsAroundEachTest();
+
 using rtktest::InChild;
 using rtktest::ReadFile;
 using rtktest::TempDir;

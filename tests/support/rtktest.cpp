@@ -19,9 +19,34 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 namespace rtktest {
+namespace {
+
+// The descriptors open in this process, with what each refers to.
+// The listing's own descriptor (to the directory /proc/PID/fd) is left out.
+std::map<int, std::string> OpenDescriptors() {
+  std::map<int, std::string> open;
+  std::error_code ec;
+  for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
+    open[std::stoi(fd.path().filename())] = std::filesystem::read_symlink(fd.path(), ec);
+  std::erase_if(open, [](const auto &fd) { return fd.second == "/proc/" + std::to_string(getpid()) + "/fd"; });
+  return open;
+}
+
+// Fails a test that ends with a descriptor open that it did not find open.
+struct DescriptorCheck : testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo &) override { before = OpenDescriptors(); }
+  void OnTestEnd(const testing::TestInfo &) override {
+    for (const auto &[fd, target] : OpenDescriptors())
+      if (!before.contains(fd) || before[fd] != target) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
+  }
+  std::map<int, std::string> before;
+};
+
+}  // namespace
 
 std::string EnterPrivateMountNamespace() {
   if (geteuid() != 0) return "needs root for a private mount namespace";
@@ -170,6 +195,11 @@ void ContainDescendants() {
   int status = 0;
   while (tests > 0 && waitpid(tests, &status, 0) < 0 && errno == EINTR) {}
   _exit(tests < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+bool CheckDescriptorsAroundEachTest() {
+  testing::UnitTest::GetInstance()->listeners().Append(new DescriptorCheck);
+  return true;
 }
 
 }  // namespace rtktest

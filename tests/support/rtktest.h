@@ -1,6 +1,7 @@
 // Shared test support: private mount namespaces for tests that need root,
 // guarded buffers that catch writes outside a caller's buffer, scratch
-// directories and files, child processes that die with the test, and rtkctl runs.
+// directories and files, child processes that die with the test, and the
+// check that a test leaves no descriptor open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -99,6 +100,10 @@ int ExitStatusWithin10s(pid_t pid);
 // 128 + the signal that ended it). Elsewhere (no root, several threads) it returns at once and only
 // the children made by Fork() die with the test.
 void ContainDescendants();
+
+// Makes every test of the program fail that leaves a descriptor open which
+// was not open when it started. Call it from a namespace-scope initializer.
+bool CheckDescriptorsAroundEachTest();
 
 }  // namespace rtktest
 
