@@ -100,10 +100,11 @@ bool Exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// A child whose parent died before it could ask for the signal ends at once.
 pid_t Fork() {
   std::fflush(nullptr);
   const pid_t parent = getpid(), pid = fork();
-  if (pid == 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) _exit(127);  // maker gone already
+  if (pid == 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) _exit(127);
   return pid;
 }
 
@@ -166,11 +167,11 @@ int ExitStatusWithin10s(pid_t pid) {
 
 // The namespace's first process (the reaper) and the process that runs the
 // tests are children of the caller and die with it; each ends at once when
-// the caller is gone before it could ask for that. The caller exits with the
-// tests' exit status, or 128 + the signal that ended them (as a shell does). The reaper ignores
-// SIGCHLD, so that the orphans handed to it are collected at once; the
-// tests get a /proc of their namespace, so that /proc/PID names their
-// children.
+// the caller is gone before it could ask for that. The reaper ignores
+// SIGCHLD, so that the orphans handed to it are collected at once; the tests
+// get a /proc of their namespace, so that /proc/PID names their children.
+// The caller exits with the tests' exit status, or 128 + the signal that
+// ended them (as a shell does).
 void ContainDescendants() {
   if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || unshare(CLONE_NEWPID) != 0)
