@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "pf_thread.h"
 #include "qmerror.h"
 #include "qmexit.h"
@@ -98,7 +98,7 @@ void *Worker(void *arg) {
   return nullptr;
 }
 
-class Concurrency : public diagtest::DiagTest {};
+class Concurrency : public rtktest::LoggingTest {};
 
 TEST_F(Concurrency, LoggingTracingHeapAnnouncementsAndConversionsAtOnce) {
   qmmem_setDbg(1);   // check the whole heap on every allocation and release
@@ -117,7 +117,7 @@ TEST_F(Concurrency, LoggingTracingHeapAnnouncementsAndConversionsAtOnce) {
   }
   for (int64_t h : threads) pthread_join(static_cast<pthread_t>(h), nullptr);
   g_shared = nullptr;
-  const std::vector<diagtest::LogLine> lines = Captured();
+  const std::vector<rtktest::LogLine> lines = Captured();
   TRACE_Set(0);
 
   // The one-time conversion ran once: every thread got the same converted text.
@@ -148,7 +148,7 @@ TEST_F(Concurrency, LoggingTracingHeapAnnouncementsAndConversionsAtOnce) {
     }
   }
   std::map<std::string, int> seen;
-  for (const diagtest::LogLine &line : lines) {
+  for (const rtktest::LogLine &line : lines) {
     EXPECT_TRUE(line.stamped) << line.text;
     seen[line.text] += 1;
   }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <map>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "pf_thread.h"
 #include "qmexit.h"
 #include "qmlog.h"
@@ -39,7 +39,7 @@ void *Worker(void *arg) {
   return nullptr;
 }
 
-using Concurrency = diagtest::DiagTest;
+using Concurrency = rtktest::LoggingTest;
 
 TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   TRACE_Set(QM_TRACE_RTK);
@@ -53,7 +53,7 @@ TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   for (int64_t h : threads) pthread_join(static_cast<pthread_t>(h), nullptr);
   qmlog_errStat = nullptr;
   TRACE_LogFine(QM_TRACE_RTK, "after all\n");   // also flushes pending repeats
-  const std::vector<diagtest::LogLine> lines = Captured();
+  const std::vector<rtktest::LogLine> lines = Captured();
 
   const int total = kThreads * kRounds;
   EXPECT_EQ(log_nerrors - errorsBefore, total);
@@ -63,7 +63,7 @@ TEST_F(Concurrency, LinesStayWholeAndCountsAddUp) {
   // each notice adds its count to the line before it.
   std::map<std::string, int> seen;
   std::string previous;
-  for (const diagtest::LogLine &line : lines) {
+  for (const rtktest::LogLine &line : lines) {
     int count = 1;
     if (line.stamped) {
       previous = line.text.substr(line.text.find_first_not_of(' '));

@@ -1,19 +1,17 @@
 // The call frame's exit lines and the exit-handler list with its rundown.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <utility>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmtrace.h"
+#include "rtktest.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-using ExitLines = diagtest::DiagTest;
+using ExitLines = rtktest::LoggingTest;
 
 std::string Ptr(const void *p) {
   char text[32];
@@ -56,10 +54,7 @@ std::vector<QMEXIT_Handler> HandlerTable(std::integer_sequence<int, N...>) {
 // list, in one sequence. It runs in a child process: the list lives for the
 // whole process, and the rundown also runs the library's own handlers.
 TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
-  std::fflush(stdout);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  EXPECT_EQ(rtktest::InChild([this] {
     StartCapture();
     [this] {
       EXPECT_EQ(qmexit_register(&Handler<1>, "first"), 0);
@@ -100,11 +95,8 @@ TEST_F(ExitLines, HandlersRunNewestFirstAndTheListHoldsAHundred) {
       EXPECT_EQ(qmexit_register(nullptr, "null"), -1);
     }();
     std::fflush(stdout);
-    _exit(HasFailure() ? 1 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "see the failures the child reported";
+    return HasFailure() ? 1 : 0;
+  }), 0) << "see the failures the child reported";
 }
 
 }  // namespace

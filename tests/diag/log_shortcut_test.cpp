@@ -2,19 +2,19 @@
 // trace line) is copied rather than formatted and must come out as the
 // formatter would write it, and the process ID that the log keeps must be
 // the child's own in a forked child.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "qmlog.h"
+#include "rtktest.h"
 
 namespace {
 
-using LogShortcutTest = diagtest::DiagTest;
+using LogShortcutTest = rtktest::LoggingTest;
 
 // What vsnprintf makes of a "%s" message within room bytes.
 std::string Formatted(const char *text, size_t room) {
@@ -45,18 +45,16 @@ TEST_F(LogShortcutTest, OneStringMessagesAreCutAsFormatted) {
 
 TEST(LogProcessId, ForkedChildWritesItsOwnId) {
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-  diagtest::StdoutCapture capture;
+  rtktest::StdoutCapture capture;
   LOG_Log(QM_LOG_PRINT, "parent before fork\n");  // the parent's ID is kept now
-  std::fflush(stdout);
-  const pid_t child = fork();
+  const pid_t child = rtktest::Fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     LOG_Log(QM_LOG_PRINT, "child line\n");
     std::fflush(stdout);
     _exit(0);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(rtktest::WaitForExit(child), 0);
   LOG_Log(QM_LOG_PRINT, "parent after fork\n");
   const std::string raw = capture.Finish();
   LOG_SetTarget(QM_LOG_TARGET_FILE);

@@ -10,7 +10,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "pf_thread.h"
 #include "qmerror.h"
 #include "qmlog.h"
@@ -20,7 +20,7 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-using LogTest = diagtest::DiagTest;
+using LogTest = rtktest::LoggingTest;
 
 // What the error hook saw ("<level>|<prefix>|<message>"); it also logs and
 // traces, which must be written but neither counted nor hooked again.
@@ -76,7 +76,7 @@ TEST_F(LogTest, RepeatsFoldIntoOneNoticeAndCountBeforeFolding) {
   LOG_Log(QM_LOG_PRINT, "done\n");
   EXPECT_EQ(log_nerrors - before, 3);
   std::string got;
-  for (const diagtest::LogLine &l : Captured()) got += (l.stamped ? "S " : "N ") + l.text;
+  for (const rtktest::LogLine &l : Captured()) got += (l.stamped ? "S " : "N ") + l.text;
   EXPECT_EQ(got, "S Quillmar ERROR disk a is full\nN Last message repeated 2 times.\nS Quillmar Warn disk a is full\n"
                  "N Last message repeated 1 times.\nS done\n");
 }
@@ -90,7 +90,7 @@ TEST_F(LogTest, StampsFollowTheClock) {
     windows.emplace_back(before, pf_msecs());
     while (pf_msecs() == windows.back().second) {}
   }
-  const std::vector<diagtest::LogLine> lines = Captured();
+  const std::vector<rtktest::LogLine> lines = Captured();
   ASSERT_EQ(lines.size(), windows.size());
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_TRUE(windows[i].first <= lines[i].msecs && lines[i].msecs <= windows[i].second) << lines[i].msecs;

@@ -3,17 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "diag_test_util.h"
 #include "rtktest.h"
 
-#ifdef RTKCTL_PATH
 namespace {
 
 std::string Rtkctl(const std::vector<std::string> &args, int expectedStatus) {
-  std::vector<std::string> argv = {RTKCTL_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
   std::string out;
-  EXPECT_EQ(rtktest::RunCommand(argv, &out), expectedStatus) << args[0] << " " << args.back() << ": " << out;
+  EXPECT_EQ(rtktest::Rtkctl(args, &out), expectedStatus) << args[0] << " " << args.back() << ": " << out;
   return out;
 }
 
@@ -38,4 +34,3 @@ TEST(Rtkctl, TraceSettingsPrintsTheReplyAfterAnOptionalCommand) {
 }
 
 }  // namespace
-#endif

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <climits>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "pf_thread.h"
 #include "pf_user.h"
 #include "qmerror.h"
@@ -67,7 +67,7 @@ TEST(Platform, SemaphoreCountsMutexesAndNullSemaphoresAndProgramName) {
   EXPECT_TRUE(four.Intact() && two.Intact());
 }
 
-using PlatformSharedSemaphore = diagtest::DiagTest;
+using PlatformSharedSemaphore = rtktest::LoggingTest;
 
 TEST_F(PlatformSharedSemaphore, IsLoggedAsUnsupportedAndMadeAllTheSame) {
   sem_t sem;

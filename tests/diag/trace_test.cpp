@@ -1,6 +1,6 @@
 // The trace: mask texts both ways, levels, the program filter, plain lines
 // with their indentation, XML records, and the trace command.
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "qmerror.h"
 #include "qmexit.h"
 #include "qmlog.h"
@@ -11,14 +11,14 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-// DiagTest's defaults before each test, and the target, level and program
+// LoggingTest's defaults before each test, and the target, level and program
 // put back after it.
-struct Trace : diagtest::DiagTest {
+struct Trace : rtktest::LoggingTest {
   void TearDown() override {
     LOG_SetTarget(QM_LOG_TARGET_SCREEN);
     TRACE_SetLevelByStr("Fine");
     TRACE_SetProgram(nullptr);
-    DiagTest::TearDown();
+    LoggingTest::TearDown();
   }
 };
 
@@ -142,7 +142,7 @@ TEST_F(Trace, EntryAndExitLinesNestAndTheDepthStaysWithin0To20) {
 TEST_F(Trace, XmlRecordsKeepTheDepthAndFlattenTheFirstLineFeed) {
   TRACE_Set(QM_TRACE_RTK);
   TRACE_SetMode(1);
-  diagtest::StdoutCapture raw;
+  rtktest::StdoutCapture raw;
   qmenter(QM_TRACE_RTK, "RTK_UninstallDriver", "\n");
   qmexitn(QM_TRACE_RTK, "RTK_UninstallDriver", 0);
   TRACE_LogFine(QM_TRACE_RTK, "a\nb\n");

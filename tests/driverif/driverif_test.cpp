@@ -9,7 +9,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,9 +25,14 @@
 
 namespace {
 
-using drvtest::IsMounted;
-using drvtest::LogEntry;
-using drvtest::StandIn;
+// Every test leaves no descriptor open: the channel closes the device after
+// each request, and whenever an open or a request fails.
+[[maybe_unused]] const bool kDescriptorsChecked = rtktest::CheckDescriptorsAroundEachTest();
+
+using rtktest::Exists;
+using rtktest::IsMounted;
+using rtktest::LogEntry;
+using rtktest::StandIn;
 
 std::string Hex(const void *address) {
   char text[32];
@@ -274,7 +278,7 @@ TEST_F(ChannelTest, ConcurrentCallersKeepEveryHook) {
 // is written to or closed, it drops the userfaultfd, the page fills with
 // zeros, and the driver answers the caller.
 pid_t StartBlockedCaller(const int (&ready)[2], const int (&release)[2]) {
-  const pid_t pid = fork();
+  const pid_t pid = rtktest::Fork();
   if (pid != 0) return pid;
   close(ready[0]);
   close(release[1]);
@@ -312,7 +316,7 @@ TEST_F(ChannelTest, ABlockedCallerHoldsUpOnlyItself) {
   close(ready[0]);
   int answered = -1;
   if (what == 'f') {
-    const pid_t other = fork();
+    const pid_t other = rtktest::Fork();
     if (other == 0) {
       char reply[64] = "<kversion/>";
       _exit(qma_simpleXML(0, reply, reply, sizeof reply) == QM_INFO_XMLRESPONSE ? 0 : 1);
@@ -324,11 +328,6 @@ TEST_F(ChannelTest, ABlockedCallerHoldsUpOnlyItself) {
   if (what == 'u') GTEST_SKIP() << "userfaultfd is not available";
   ASSERT_EQ(what, 'f') << "the driver never read the blocked caller's record";
   EXPECT_EQ(answered, 0);
-}
-
-bool Exists(const char *path) {
-  struct stat st;
-  return lstat(path, &st) == 0;
 }
 
 // A second start is refused, a stop cleans up, and a start over the mounts
@@ -419,10 +418,8 @@ TEST(RtkctlDriver, StartStatusSendHookStop) {
       {{"driver", "stop"}, 0, ""},
       {{"driver", "stop"}, 0, "not running"}};
   for (const Step &step : steps) {
-    std::vector<std::string> argv = {RTK_BINARY_DIR "/tools/rtkctl"};
-    argv.insert(argv.end(), step.args.begin(), step.args.end());
     std::string output;
-    EXPECT_EQ(rtktest::RunCommand(argv, &output), step.status) << output;
+    EXPECT_EQ(rtktest::Rtkctl(step.args, &output), step.status) << output;
     EXPECT_NE(output.find(step.output), std::string::npos) << output;
   }
   EXPECT_FALSE(Exists("/dev/quillmar0"));

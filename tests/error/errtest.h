@@ -1,5 +1,5 @@
-// Test helpers for the catalogue: its rows as the lookups show them, fresh
-// runs for tests that change process-wide state, and log capture.
+// Test helpers for the catalogue: its rows as the lookups show them, and
+// fresh runs for tests that change process-wide state.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "rtktest.h"
+#include "log_capture.h"
 
 namespace errtest {
 
@@ -24,8 +24,5 @@ const std::vector<Row> &AllRows();
 // loaded (texts not converted, no exit handler); its failed checks fail the
 // current test.
 void InFreshProcess(const std::function<void()> &body);
-
-// Runs body with the message log on the terminal and answers what it wrote.
-std::string Logged(const std::function<void()> &body);
 
 }  // namespace errtest

@@ -11,7 +11,7 @@
 namespace {
 
 using errtest::InFreshProcess;
-using errtest::Logged;
+using rtktest::Logged;
 
 // Integrates a messages text from a writable copy.
 int32_t Integrate(std::string text) { return QMERR_Integrate(text.data()); }

@@ -17,10 +17,8 @@ TEST(RtkctlCatalogue, ExplainAndMessages) {
       {{"messages", "/nonexistent/messages.xml"}, 1, {"cannot read"}},
   };
   for (const auto &c : cases) {
-    std::vector<std::string> argv{RTK_BINARY_DIR "/tools/rtkctl"};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string output;
-    EXPECT_EQ(rtktest::RunCommand(argv, &output), c.status) << c.args.back();
+    EXPECT_EQ(rtktest::Rtkctl(c.args, &output), c.status) << c.args.back();
     for (const std::string &part : c.shown) EXPECT_NE(output.find(part), std::string::npos) << part << " in:\n" << output;
   }
 }

@@ -65,7 +65,7 @@ TEST(CatalogueTexts, ConventionsHoldOverTheWholeTable) {
 
 TEST(DisabledFlag, StoredAsGivenAndAbsentCodesShareWeird) {
   InFreshProcess([] {
-    const std::string out = errtest::Logged([] {
+    const std::string out = rtktest::Logged([] {
       TRACE_Set(QM_TRACE_ERR);
       QMERR_setDisabled(QM_ERR_NOMEM, 7);
       QMERR_setDisabled(5006, 1);
@@ -84,7 +84,7 @@ TEST(DisabledFlag, StoredAsGivenAndAbsentCodesShareWeird) {
 TEST(OneTimeConversion, ManyThreadsThenExitHandler) {
   InFreshProcess([] {
     std::vector<std::vector<const char *>> seen(6);
-    const std::string out = errtest::Logged([&seen] {
+    const std::string out = rtktest::Logged([&seen] {
       std::atomic<bool> go{false};
       std::vector<std::thread> threads;
       for (auto &texts : seen) {
@@ -138,7 +138,7 @@ TEST(OneTimeConversion, AHookAskingForATextMeanwhileGetsAnAnswer) {
     auto *block = static_cast<char *>(MEM_malloc(8, 16, "test"));
     ASSERT_NE(block, nullptr);
     block[16] = 'x';  // one byte past the block
-    errtest::Logged([] { QMERR_err2str(QM_INFO_MSGREPEAT); });
+    rtktest::Logged([] { QMERR_err2str(QM_INFO_MSGREPEAT); });
     qmlog_errStat = nullptr;
     EXPECT_GT(hookCalls, 0);
     for (const Row &r : AllRows()) EXPECT_EQ(std::string(QMERR_err2str(r.code)).find("<var"), std::string::npos) << r.mnemonic;
@@ -152,7 +152,7 @@ TEST(OneTimeConversion, NoHeapMemoryKeepsBuiltInTexts) {
   GTEST_SKIP() << "an address-space limit cannot be set under a sanitizer";
 #endif
   InFreshProcess([] {
-    const std::string out = errtest::Logged([] {
+    const std::string out = rtktest::Logged([] {
       long pages = 0;
       std::ifstream("/proc/self/statm") >> pages;
       const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (256 << 10);

@@ -9,16 +9,12 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <utility>
@@ -31,30 +27,14 @@
 
 namespace {
 
-// A fresh directory below /tmp, removed with its content when it goes.
-struct TempDir {
-  std::string path_ = "/tmp/rtk-file-XXXXXX";
-  TempDir() {
-    if (mkdtemp(path_.data()) == nullptr) path_ = "/nonexistent";
-    chmod(path_.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-};
+// Every test leaves no descriptor open: the utilities close what they open,
+// on success and on failure.
+[[maybe_unused]] const bool kDescriptorsChecked = rtktest::CheckDescriptorsAroundEachTest();
 
-void WriteFile(const std::string &path, const std::string &data, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using rtktest::InChild;
+using rtktest::ReadFile;
+using rtktest::TempDir;
+using rtktest::WriteFile;
 
 // Creates a directory (and missing parents) with the given permissions.
 void MakeDir(const std::string &path, mode_t mode = 0755) {
@@ -77,15 +57,6 @@ std::string Pattern(size_t n) {
 
 bool MountTmpfs(const std::string &dir, const std::string &size) {
   return mount("rtktest", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-}
-
-// Runs fn in a forked child and answers its exit code (-1 when it did not exit).
-int InChild(const std::function<int()> &fn) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int status = -1;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Counts the copy's callback calls and ends the copy at call `failAt`.
@@ -207,14 +178,9 @@ TEST(RtkctlFiles, CopyEndsOnASignalWhileWaitingAndDirectoriesAreRefused) {
       {dir / "fifo", dir / "out", SIGINT, "copied 0 bytes (interrupted)\nmessage: $T(FailedToOpenSrc)"},
       {dir / "file", dir / "fifo", SIGTERM, "copied 0 bytes (interrupted)\nmessage: $T(FailedToOpenDst)"}};
   for (const auto &w : waits) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      execl(rtkctl.c_str(), "rtkctl", "copy", w.src.c_str(), w.dst.c_str(), nullptr);
-      _exit(127);
-    }
+    const int out = open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = rtktest::StartCommand({rtkctl, "copy", w.src, w.dst}, out);
+    close(out);
     // Signalled only once it waits in the FIFO's open, past its own set-up.
     const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
     for (int i = 0; i < 1000 && ReadFile(wchan) != "wait_for_partner"; ++i) usleep(10000);
@@ -223,10 +189,10 @@ TEST(RtkctlFiles, CopyEndsOnASignalWhileWaitingAndDirectoriesAreRefused) {
     EXPECT_NE(ReadFile(dir / "log").find(w.shown), std::string::npos) << ReadFile(dir / "log");
   }
   std::string out;
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "copy", dir.path(), dir / "file"}, &out), 1);
+  EXPECT_EQ(rtktest::Rtkctl({"copy", dir.path(), dir / "file"}, &out), 1);
   EXPECT_NE(out.find("5081 SRCFILE"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir / "file"), "data");
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "tail", dir.path()}, &out), 1);
+  EXPECT_EQ(rtktest::Rtkctl({"tail", dir.path()}, &out), 1);
   EXPECT_NE(out.find("rtkctl tail: " + dir.path() + ": Is a directory"), std::string::npos) << out;
 }
 
@@ -559,7 +525,7 @@ void *FsInit(struct fuse_conn_info *, struct fuse_config *cfg) {
 pid_t ServeFaultyFs(const std::string &dir) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
-  const pid_t pid = fork();
+  const pid_t pid = rtktest::Fork();
   if (pid == 0) {
     struct fuse_operations ops {};
     ops.getattr = FsGetattr;
@@ -609,7 +575,7 @@ TEST(FileFaults, FullFileSystemAndFailingReads) {
   umount2((dir / "fuse").c_str(), MNT_DETACH);
   umount2((dir / "small").c_str(), MNT_DETACH);
   kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  rtktest::WaitForExit(server);
 }
 
 TEST(FileFaults, UnprivilegedCallerGetsPermissionCodes) {

@@ -9,14 +9,19 @@
 #include <set>
 #include <tuple>
 
+#include "log_capture.h"
 #include "pf_file.h"
-#include "platform_test_util.h"
 #include "qmerror.h"
+#include "rtktest.h"
 
 namespace {
 
-using plattest::ScratchDir;
-using plattest::WriteFile;
+// Every test leaves no descriptor open: the platform layer closes what it
+// opens, on success and on failure.
+[[maybe_unused]] const bool kDescriptorsChecked = rtktest::CheckDescriptorsAroundEachTest();
+
+using rtktest::TempDir;
+using rtktest::WriteFile;
 
 // The names in a directory, read with the platform layer's listing.
 std::set<std::string> ListDir(const std::string &path) {
@@ -34,7 +39,7 @@ std::set<std::string> ListDir(const std::string &path) {
 // Links are followed; a failure leaves the record all zero and keeps errno;
 // a path longer than the record's name is cut.
 TEST(PfStat, KindsResultsAndModeTexts) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string longName(255, 'f');
   ASSERT_EQ(rtktest::RunCommand({"sh", "-c", "cd \"$0\" && printf hello >file && printf abc >\"$1\" && chmod 644 file \"$1\""
                                  " && mkdir -m 755 sub && ln -s file to-file && ln -s sub to-sub && ln -s nowhere dangling"
@@ -69,7 +74,7 @@ TEST(PfStat, KindsResultsAndModeTexts) {
 // travels as a negative text and is restored exactly; the type bits of a
 // mode text play no part; a failed time change is logged, not returned.
 TEST(PfStat, AttributeSettersAndSync) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string src = dir / "file", dst = dir / "sub", missing = dir / "missing";
   WriteFile(src, "");
   ASSERT_EQ(mkdir(dst.c_str(), 0755), 0);
@@ -91,14 +96,13 @@ TEST(PfStat, AttributeSettersAndSync) {
   PF_Attrs attrs;
   ASSERT_EQ(PF_Stat(src.c_str(), &attrs), QM_SUCCESS);
   EXPECT_EQ(std::string(attrs.owner) + " " + attrs.group, "-2 -3");
-  plattest::ErrorLines log;
-  EXPECT_EQ(PF_SetAttributes(missing.c_str(), &attrs), QM_ERR_BADFILE);
-  EXPECT_EQ(log.lines, std::vector<std::string>{"pf_unix_file: error No such file or directory setting utime of " +
-                                                missing + " to 1000000000\n"});
+  EXPECT_EQ(rtktest::LoggedTexts([&] { EXPECT_EQ(PF_SetAttributes(missing.c_str(), &attrs), QM_ERR_BADFILE); }),
+            std::vector<std::string>{"Quillmar ERROR pf_unix_file: error No such file or directory setting utime of " +
+                                     missing + " to 1000000000"});
 }
 
 TEST(PfDirectories, ListingAndRemoval) {
-  ScratchDir dir;
+  TempDir dir;
   uint64_t handle = 99;
   EXPECT_EQ(PF_OpenDir((dir / "missing").c_str(), &handle), QM_ERR_BADFILE);
   EXPECT_EQ(handle, 0u);
@@ -117,7 +121,7 @@ TEST(PfDirectories, ListingAndRemoval) {
 }
 
 TEST(PfMakeADirectory, PermissionsFromTheModelAndOwnerFromTheRecord) {
-  ScratchDir dir;
+  TempDir dir;
   PF_Attrs generic, model{};
   ASSERT_EQ(PF_SetAttrsGeneric(&generic), QM_SUCCESS);
   EXPECT_STREQ(generic.mode, "511");
@@ -146,7 +150,7 @@ TEST(PfMakeADirectory, PermissionsFromTheModelAndOwnerFromTheRecord) {
 // "touch CANARY" would create the canary there. A command line that would
 // not fit its buffer is refused, not cut.
 TEST(PfMakeADirectory, HostileAndOverlongNames) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string names[] = {
       "q\"uote", "$(touch CANARY)", "`touch CANARY`", "semi\";touch CANARY;\"", "back\\slash\\",
       "new\nline", "-m 700 -p", "--", "$HOME", "dollar$", "it's", "tab\there",
@@ -170,7 +174,7 @@ TEST(PfMakeADirectory, HostileAndOverlongNames) {
 
 TEST(PfNetworkLocation, DeviceOfThePathOrOfItsParent) {
   RTK_REQUIRE_PRIVATE_MOUNT_NS();
-  ScratchDir local, remote;
+  TempDir local, remote;
   struct stat root, here;
   ASSERT_EQ(stat("/", &root), 0);
   ASSERT_EQ(stat(local.path().c_str(), &here), 0);

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,14 +14,15 @@
 #include <thread>
 #include <tuple>
 
+#include "log_capture.h"
 #include "pf_user.h"
-#include "platform_test_util.h"
 #include "qmerror.h"
+#include "rtktest.h"
 
 namespace {
 
-using plattest::ScratchDir;
-using plattest::WriteFile;
+using rtktest::TempDir;
+using rtktest::WriteFile;
 using testing::IsSubstring;
 
 constexpr uid_t kAlice = 4241;  // ordinary user, MD5-crypt hash in the shadow file
@@ -62,7 +62,7 @@ class UserDatabases : public ::testing::Test {
   void TearDown() override {
     for (const std::string &target : mounted_) umount(target.c_str());
   }
-  ScratchDir dir;
+  TempDir dir;
   std::vector<std::string> mounted_;
 };
 
@@ -136,20 +136,19 @@ TEST_F(UserDatabases, LookupsAndChecksFromFourThreads) {
 // The administrator's tool answers from the same databases.
 TEST_F(UserDatabases, RtkctlWhoisAndStat) {
   std::string out, stat;
-  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "4241"}, &out), 0);
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "alice"}, &out), 0);
+  EXPECT_EQ(rtktest::Rtkctl({"whois", "4241"}, &out), 0);
+  EXPECT_EQ(rtktest::Rtkctl({"whois", "alice"}, &out), 0);
   EXPECT_EQ(out, "uid 4241 name alice\nuid 4241 name alice\n");
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "ghost"}), 1);
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois"}), 2);
+  EXPECT_EQ(rtktest::Rtkctl({"whois", "ghost"}), 1);
+  EXPECT_EQ(rtktest::Rtkctl({"whois"}), 2);
   // Ids are read modulo 2^32: numbers outside 0..4294967295 are refused, not taken as root.
   for (const char *outside : {"4294967296", "-4294967296", "18446744073709551616"})
-    EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", outside}), 2) << outside;
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "whois", "4294967295"}), 1);
+    EXPECT_EQ(rtktest::Rtkctl({"whois", outside}), 2) << outside;
+  EXPECT_EQ(rtktest::Rtkctl({"whois", "4294967295"}), 1);
   ASSERT_EQ(chown((dir / "group").c_str(), kAlice, kStaff), 0);
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "stat", dir / "group"}, &stat), 0);
+  EXPECT_EQ(rtktest::Rtkctl({"stat", dir / "group"}, &stat), 0);
   EXPECT_PRED_FORMAT2(IsSubstring, "owner:  4241 (alice)\ngroup:  4250\n", stat);
-  EXPECT_EQ(rtktest::RunCommand({rtkctl, "stat", dir / "missing"}), 1);
+  EXPECT_EQ(rtktest::Rtkctl({"stat", dir / "missing"}), 1);
 }
 
 int32_t g_ranInThisProcess = 0;
@@ -172,7 +171,6 @@ int32_t CheckIsAlice(void *rootOnly) {
 }
 
 TEST_F(UserDatabases, ExecuteFunctionAsARealUser) {
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   std::string rootOnly = dir / "root-only";
   WriteFile(rootOnly, "secret", 0600);
   EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, rootOnly.data()), 768) << "the wait status of exit 3";
@@ -187,26 +185,19 @@ TEST_F(UserDatabases, ExecuteFunctionAsARealUser) {
 // With no process to spare, both process starters fail cleanly: no shell
 // (BADFILE), no child (-1) and no other child of the caller collected.
 TEST_F(UserDatabases, NoProcessCanBeStarted) {
-  const pid_t helper = fork();
-  ASSERT_GE(helper, 0);
-  if (helper == 0) {
-    const pid_t other = fork();
+  EXPECT_EQ(rtktest::InChild([] {
+    const pid_t other = rtktest::Fork();
     if (other == 0) _exit(7);
     struct rlimit none = {0, 0};
-    int status = 0;
-    if (setgid(kAlice) != 0 || setuid(kAlice) != 0 || setrlimit(RLIMIT_NPROC, &none) != 0) _exit(20);
-    if (PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, nullptr) != -1) _exit(21);
-    if (PF_DoSystemCommand("true", "/", 1) != QM_ERR_BADFILE) _exit(22);
-    _exit(waitpid(other, &status, 0) != other || WEXITSTATUS(status) != 7 ? 23 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(helper, &status, 0), helper);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << status << ": exit 20 setup, 21 fork, 22 shell, 23 other child reaped";
+    if (setgid(kAlice) != 0 || setuid(kAlice) != 0 || setrlimit(RLIMIT_NPROC, &none) != 0) return 20;
+    if (PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, nullptr) != -1) return 21;
+    if (PF_DoSystemCommand("true", "/", 1) != QM_ERR_BADFILE) return 22;
+    return rtktest::WaitForExit(other) != 7 ? 23 : 0;
+  }), 0) << "exit 20 setup, 21 fork, 22 shell, 23 other child reaped";
 }
 
 TEST(PfSmallCalls, ShellCommandsAndResultCodesOfTheSystemsRefusals) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string marker = dir / "marker";
   EXPECT_EQ(PF_DoSystemCommand(("sleep 0.1; touch '" + marker + "'; exit 1").c_str(), "/nowhere", 0), QM_SUCCESS);
   EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "the command was waited for";
@@ -239,9 +230,8 @@ TEST(PfHost, FactsAndFixedAnswers) {
   EXPECT_EQ(PF_GetInstallDir(out.data(), 5), QM_SUCCESS);
   EXPECT_STREQ(out.data(), "/opt");
   EXPECT_TRUE(out.Intact());
-  plattest::ErrorLines log;
-  EXPECT_EQ(pf_YesNoDialog(), 0);
-  EXPECT_EQ(log.lines, std::vector<std::string>{"pf_YesNo not implemented yet\n"});
+  EXPECT_EQ(rtktest::LoggedTexts([] { EXPECT_EQ(pf_YesNoDialog(), 0); }),
+            std::vector<std::string>{"Quillmar ERROR pf_YesNo not implemented yet"});
 }
 
 }  // namespace

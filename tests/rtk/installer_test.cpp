@@ -12,13 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "pf_driverif.h"
 #include "qma_ctl.h"
 #include "qmerror.h"
@@ -30,33 +28,14 @@
 
 namespace {
 
+using rtktest::Exists;
+using rtktest::Lines;
+using rtktest::ReadFile;
+using rtktest::WriteFile;
+
 const std::string kSamplePackage = RTK_BINARY_DIR "/sample-package";
 constexpr char kScriptLog[] = "/tmp/scripts.log";
 constexpr char kPackage[] = "/tmp/pkg";
-
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string &path, const std::string &text, mode_t mode = 0644) {
-  std::ofstream(path) << text;
-  chmod(path.c_str(), mode);
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // The script command lines that ran since the last call ("NAME ARGS").
 std::vector<std::string> TakeScriptCalls() {
@@ -65,18 +44,8 @@ std::vector<std::string> TakeScriptCalls() {
   return calls;
 }
 
-// The texts (after "<pid> <msecs>: ") of the log lines that this process
-// wrote to the terminal; the scripts' own output lines are dropped.
-std::vector<std::string> LogTexts(const std::string &captured) {
-  const std::string prefix = std::to_string(getpid()) + " ";
-  std::vector<std::string> texts;
-  for (const std::string &line : Lines(captured)) {
-    if (line.compare(0, prefix.size(), prefix) != 0) continue;
-    const size_t stamp_end = line.find(": ", prefix.size());
-    if (stamp_end != std::string::npos) texts.push_back(line.substr(stamp_end + 2));
-  }
-  return texts;
-}
+// Fails the test unless a call answered 0.
+void Ok(int rc) { ASSERT_EQ(rc, 0) << strerror(errno); }
 
 RTK_InstallRequest Request(const std::string &dir, int64_t traceOn = 0) {
   RTK_InstallRequest request{};
@@ -110,19 +79,8 @@ class Installer : public ::testing::Test {
     TRACE_Set(QM_TRACE_RTK);
   }
 
-  void TearDown() override {
-    if (Exists("/opt/quillmar/qmunloaddrv.sh")) {
-      rtktest::RunCommand({"/opt/quillmar/qmunloaddrv.sh"});
-    }
-  }
-
   // Runs `call` with the terminal captured; answers the log texts.
-  template <typename Call>
-  std::vector<std::string> Logged(Call call) {
-    diagtest::StdoutCapture capture;
-    call();
-    return LogTexts(capture.Finish());
-  }
+  static std::vector<std::string> Logged(const std::function<void()> &call) { return rtktest::LoggedTexts(call); }
 
   // Replaces the package's install script and the installed scripts with
   // recorders that exit with `status`, for tests of the sequence alone.
@@ -215,7 +173,7 @@ TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.driver.empty() ? "no driver" : c.driver.front());
     UseRecordingScripts(c.status);
-    drvtest::StandIn driver;
+    rtktest::StandIn driver;
     if (!c.driver.empty()) {
       ASSERT_EQ(driver.Start(c.driver), 0);
     }
@@ -329,9 +287,8 @@ std::string DeepDirectory(size_t length, char fill) {
 TEST_F(Installer, HostileEntriesAndLongPathsTouchNothingOutsideThePackage) {
   const std::string probe = std::string(kPackage) + "/rtkDirTest.txt";
   const std::string version = std::string(kPackage) + "/misc/version.txt";
-  const auto ok = [](int rc) { ASSERT_EQ(rc, 0) << strerror(errno); };
   const auto packageAt = [&](const std::string &dir) {
-    ok(rtktest::RunCommand({"cp", "-a", std::string(kPackage) + "/.", dir}));
+    Ok(rtktest::RunCommand({"cp", "-a", std::string(kPackage) + "/.", dir}));
     return dir;
   };
   std::string victim;
@@ -346,22 +303,22 @@ TEST_F(Installer, HostileEntriesAndLongPathsTouchNothingOutsideThePackage) {
     int32_t result;
     int logged;  // errno of the "Failed to open" line; 0: its end is cut by the log; -1: no such line
   } cases[] = {  // no two log lines in a row alike: the log would fold them
-      {"probe links to a file", [&] { ok(symlink(victim.c_str(), probe.c_str())); return kPackage; },
+      {"probe links to a file", [&] { Ok(symlink(victim.c_str(), probe.c_str())); return kPackage; },
        QM_ERR_BADFILE, ELOOP},
-      {"probe is another name of a file", [&] { ok(link(victim.c_str(), probe.c_str())); return kPackage; },
+      {"probe is another name of a file", [&] { Ok(link(victim.c_str(), probe.c_str())); return kPackage; },
        QM_ERR_BADFILE, EMLINK},
-      {"probe links nowhere", [&] { ok(symlink("/tmp/new", probe.c_str())); return kPackage; },
+      {"probe links nowhere", [&] { Ok(symlink("/tmp/new", probe.c_str())); return kPackage; },
        QM_ERR_BADFILE, ELOOP},
-      {"probe is a directory", [&] { ok(mkdir(probe.c_str(), 0755)); return kPackage; }, QM_ERR_BADFILE, EISDIR},
-      {"probe is a FIFO", [&] { ok(mkfifo(probe.c_str(), 0644)); return kPackage; }, QM_ERR_BADFILE, EEXIST},
+      {"probe is a directory", [&] { Ok(mkdir(probe.c_str(), 0755)); return kPackage; }, QM_ERR_BADFILE, EISDIR},
+      {"probe is a FIFO", [&] { Ok(mkfifo(probe.c_str(), 0644)); return kPackage; }, QM_ERR_BADFILE, EEXIST},
       {"probe left behind", [&] { WriteFile(probe, "old"); return kPackage; }, QM_SUCCESS, -1},
-      {"version links to a file", [&] { ok(unlink(version.c_str()) | symlink(victim.c_str(), version.c_str())); return kPackage; },
+      {"version links to a file", [&] { Ok(unlink(version.c_str()) | symlink(victim.c_str(), version.c_str())); return kPackage; },
        QM_ERR_BADFILE, -1},
-      {"version is a FIFO", [&] { ok(unlink(version.c_str()) | mkfifo(version.c_str(), 0644)); return kPackage; },
+      {"version is a FIFO", [&] { Ok(unlink(version.c_str()) | mkfifo(version.c_str(), 0644)); return kPackage; },
        QM_ERR_BADFILE, -1},
-      {"version is a device", [&] { ok(unlink(version.c_str()) | mknod(version.c_str(), S_IFCHR | 0666, makedev(1, 3))); return kPackage; },
+      {"version is a device", [&] { Ok(unlink(version.c_str()) | mknod(version.c_str(), S_IFCHR | 0666, makedev(1, 3))); return kPackage; },
        QM_ERR_BADFILE, -1},
-      {"package named through a link", [&] { ok(symlink(kPackage, "/tmp/pkglink")); return "/tmp/pkglink"; },
+      {"package named through a link", [&] { Ok(symlink(kPackage, "/tmp/pkglink")); return "/tmp/pkglink"; },
        QM_SUCCESS, -1},
       // The cut probe path would name the existing 1,023-character file ...
       {"probe path cut to another file", [&] { return victimAt(DeepDirectory(1022, 'v') + "v") + "/../pkg"; },
@@ -418,18 +375,17 @@ TEST_F(Installer, RtkctlReportsWhatReallyHappened) {
   const auto restore = [&](const std::string &path, const char *name) {
     WriteFile(path, ReadFile(kSamplePackage + "/platforms/linux/" + name), 0755);
   };
-  const auto ok = [](int rc) { ASSERT_EQ(rc, 0) << strerror(errno); };
   const struct Step {
     std::function<void()> before;
     std::vector<std::string> args;
     int status;
     const char *shown;
   } steps[] = {
-      {[&] { ok(chmod((scripts + "rtkinstall").c_str(), 0644)); }, {"install", kPackage}, 1,
+      {[&] { Ok(chmod((scripts + "rtkinstall").c_str(), 0644)); }, {"install", kPackage}, 1,
        "install script cannot run: /tmp/pkg/platforms/linux/rtkinstall: not executable"},
-      {[&] { ok(rename("/tmp/pkg/platforms", "/tmp/platforms")); }, {"install", kPackage}, 1,
+      {[&] { Ok(rename("/tmp/pkg/platforms", "/tmp/platforms")); }, {"install", kPackage}, 1,
        "rtkinstall: No such file or directory"},
-      {[&] { ok(rename("/tmp/platforms", "/tmp/pkg/platforms")); restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(version, ""); },
+      {[&] { Ok(rename("/tmp/platforms", "/tmp/pkg/platforms")); restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(version, ""); },
        {"install", kPackage}, 1, "result: 0 SUCCESS: Success\nrtkctl install: failed: the package's misc/version.txt holds no version"},
       {[&] { WriteFile(version, "1.0.0.8\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
        "failed: not installed: /opt/quillmar/qmloaddrv.sh: No such file"},
@@ -502,11 +458,11 @@ TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
   EXPECT_STREQ(TRACE_GetLevelStr(), "Medium");
 
   // A loaded driver receives the settings, mask first and device third.
-  drvtest::StandIn driver;
+  rtktest::StandIn driver;
   ASSERT_EQ(driver.Start({"--version=1.0.0.8"}), 0);
   driver.Forget();
   EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "inst"), QM_SUCCESS);
-  std::vector<drvtest::LogEntry> ioctls = driver.Ioctls();
+  std::vector<rtktest::LogEntry> ioctls = driver.Ioctls();
   ASSERT_EQ(ioctls.size(), 1u);
   EXPECT_EQ(ioctls[0]["text"],
             "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />");
@@ -530,7 +486,7 @@ TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
   ASSERT_TRUE(driver.Stop());
 
   // A driver that refuses the command: its result comes back, and is logged.
-  drvtest::StandIn refusing;
+  rtktest::StandIn refusing;
   ASSERT_EQ(refusing.Start({"--reply-code=5030"}), 0);
   TRACE_Set(0);
   std::vector<std::string> logged =

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "diag_test_util.h"
+#include "log_capture.h"
 #include "rtk.h"
 #include "rtktest.h"
 
@@ -28,7 +28,7 @@ TEST(GetPlatform, SearchesTheWordsInOrderIgnoringCase) {
   }
 }
 
-using PlatformLog = diagtest::DiagTest;
+using PlatformLog = rtktest::LoggingTest;
 
 TEST_F(PlatformLog, UnknownSystemLogsAndLeavesTheBufferEmpty) {
   rtktest::GuardedBuffer out(8, 'x');

@@ -1,5 +1,7 @@
 // Shared test support: private mount namespaces for tests that need root,
-// and guarded buffers that catch writes outside a caller's buffer.
+// guarded buffers that catch writes outside a caller's buffer, scratch
+// directories and files, child processes that die with the test, and the
+// check that a test leaves no descriptor open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,15 +39,71 @@ class GuardedBuffer {
   std::vector<unsigned char> storage_;
 };
 
+// A fresh directory below /tmp (mode 0755, so that a child running as
+// another user can enter it), removed with everything in it at the end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+  std::string path_ = "/tmp/rtk-test-XXXXXX";
+};
+
+// Writes `content` to `path` (created or truncated) with permissions `mode`;
+// a failure fails the test.
+void WriteFile(const std::string &path, const std::string &content, mode_t mode = 0644);
+
+// The whole content of `path`; "" when it cannot be read.
+std::string ReadFile(const std::string &path);
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> Lines(const std::string &text);
+
+// True when something (a link included) has the name `path`.
+bool Exists(const std::string &path);
+
+// fork() for tests: the child is killed when the thread that forked it
+// ends, so that a fault that makes it spin cannot outlive the test.
+pid_t Fork();
+
+// Waits for child `pid` to end and answers its exit code (-1 when a signal
+// ended it).
+int WaitForExit(pid_t pid);
+
+// Runs fn in a child made by Fork() and answers its exit code (-1 when a
+// signal ended it).
+int InChild(const std::function<int()> &fn);
+
+// Starts `argv` (no shell) in a child made by Fork(), with standard output
+// and error on descriptor `output`; answers its process ID, or -1.
+pid_t StartCommand(const std::vector<std::string> &argv, int output);
+
 // Runs `argv` (no shell) and returns its exit status, or -1 when it could
 // not be started; standard output and error are appended to *output.
 int RunCommand(const std::vector<std::string> &argv, std::string *output = nullptr);
+
+// Runs the build's rtkctl with `args` (see RunCommand).
+int Rtkctl(std::vector<std::string> args, std::string *output = nullptr);
 
 // Waits up to 10 s for child `pid` to end and answers its exit status; a
 // child that is still there is killed and gives -1, as does one that a
 // signal ended. A process stuck in a request that a FUSE server holds cannot
 // die before the server lets go; it is then left unreaped.
 int ExitStatusWithin10s(pid_t pid);
+
+// Run by the test programs' main() first. As root, the rest of the program
+// runs in a PID namespace of its own whose first process dies with the
+// calling process, so that every process a test starts (daemons included)
+// dies when the program ends or is killed: it returns in the process that
+// runs the tests (in a private mount namespace, with a /proc of its own),
+// while the calling process waits for it and exits with its exit status (or
+// 128 + the signal that ended it). Elsewhere (no root, several threads) it returns at once and only
+// the children made by Fork() die with the test.
+void ContainDescendants();
+
+// Makes every test of the program fail that leaves a descriptor open which
+// was not open when it started. Call it from a namespace-scope initializer.
+bool CheckDescriptorsAroundEachTest();
 
 }  // namespace rtktest
 

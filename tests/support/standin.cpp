@@ -1,24 +1,23 @@
-// Test support for the driver channel (see standin.h).
+// Test support for the driver channel and the installer (see standin.h).
 #include "standin.h"
 
-#include <poll.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "rtktest.h"
 
-namespace drvtest {
+namespace rtktest {
 namespace {
 
 // Splits a log line into its key=value words; a quoted value may hold
@@ -45,14 +44,25 @@ LogEntry ParseLine(const std::string &line) {
   return entry;
 }
 
-std::vector<std::string> ReadLines(const char *path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string Failed(const std::string &what) { return "cannot " + what + ": " + strerror(errno); }
+
+// Covers `dir` with an empty tmpfs and mounts back, at their own paths, the
+// directories right below `dir` that hold the source or the build tree, so
+// that a checkout under /tmp still finds its programs and package.
+std::string CoverWithTmpfs(const std::string &dir) {
+  const int old = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string reason = mount("rtktest", dir.c_str(), "tmpfs", 0, "mode=1777") == 0 ? "" : Failed("mount a private " + dir);
+  for (const std::string tree : {RTK_SOURCE_DIR, RTK_BINARY_DIR}) {
+    if (!reason.empty() || tree.compare(0, dir.size() + 1, dir + "/") != 0) continue;
+    const std::string top = tree.substr(0, tree.find('/', dir.size() + 1));
+    const std::string from = "/proc/self/fd/" + std::to_string(old) + top.substr(dir.size());
+    if ((mkdir(top.c_str(), 0755) != 0 && errno != EEXIST) ||
+        mount(from.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      reason = Failed("keep " + top + " visible");
+  }
+  if (old >= 0) close(old);
+  return reason;
+}
 
 }  // namespace
 
@@ -62,10 +72,8 @@ std::string EnterDriverSandbox() {
   struct statfs dev;
   if (statfs("/dev", &dev) == 0 && dev.f_type == 0x794c7630 && umount2("/dev", MNT_DETACH) != 0)
     return Failed("drop the previous /dev overlay");
-  for (const char *dir : {"/tmp", "/run"}) {
-    if (mount("rtktest", dir, "tmpfs", 0, "mode=1777") != 0)
-      return Failed(std::string("mount a private ") + dir);
-  }
+  const std::string reason = CoverWithTmpfs("/tmp") + CoverWithTmpfs("/run");
+  if (!reason.empty()) return reason;
   if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0 ||
       mount("rtkdev", "/dev", "overlay", 0,
             "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)
@@ -82,10 +90,6 @@ bool IsMounted(const std::string &path) {
   return false;
 }
 
-const char *StandIn::Binary() { return RTK_BINARY_DIR "/tools/qmdrvd/qmdrvd"; }
-
-StandIn::~StandIn() { Stop(); }
-
 int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
   // The detached daemon is re-parented to this process, which then reaps it.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -93,7 +97,7 @@ int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
                                    LogFile(), "--device", "/dev/quillmar0"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   argv.push_back(MountPoint());
-  const int status = rtktest::RunCommand(argv, output);
+  const int status = RunCommand(argv, output);
   if (status == 0) {
     std::ifstream(PidFile()) >> pid_;
     Forget();
@@ -102,22 +106,12 @@ int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
 }
 
 bool StandIn::Stop() {
-  const pid_t pid = pid_;
-  pid_ = -1;
-  if (pid <= 0) return true;
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) return false;
-  kill(pid, SIGTERM);
-  pollfd gone{pidfd, POLLIN, 0};
-  const bool stopped = poll(&gone, 1, 10000) == 1;
-  if (!stopped) kill(pid, SIGKILL);
-  close(pidfd);
-  waitpid(pid, nullptr, 0);
-  return stopped;
+  const pid_t pid = std::exchange(pid_, -1);
+  return pid <= 0 || (kill(pid, SIGTERM) == 0 && ExitStatusWithin10s(pid) == 0);
 }
 
 std::vector<LogEntry> StandIn::Requests() const {
-  const std::vector<std::string> lines = ReadLines(LogFile());
+  const std::vector<std::string> lines = Lines(ReadFile(LogFile()));
   std::vector<LogEntry> entries;
   for (size_t i = seen_; i < lines.size(); ++i) entries.push_back(ParseLine(lines[i]));
   return entries;
@@ -130,6 +124,6 @@ std::vector<LogEntry> StandIn::Ioctls() const {
   return ioctls;
 }
 
-void StandIn::Forget() { seen_ = ReadLines(LogFile()).size(); }
+void StandIn::Forget() { seen_ = Lines(ReadFile(LogFile())).size(); }
 
-}  // namespace drvtest
+}  // namespace rtktest

@@ -1,6 +1,6 @@
-// Test support for the driver channel: a sandbox in which tests may create
-// "/dev/quillmar0", and the stand-in driver qmdrvd started and stopped
-// around a test.
+// Test support for the driver channel and the installer: a sandbox in which
+// tests may create "/dev/quillmar0", and the stand-in driver qmdrvd started
+// and stopped around a test.
 #pragma once
 
 #include <sys/types.h>
@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-namespace drvtest {
+namespace rtktest {
 
 // Gives the calling process (already in a private mount namespace) its own
-// /tmp and /run (tmpfs) and a /dev that is an overlay over the host's, so that
+// /tmp and /run (tmpfs; the source and build trees stay visible where they
+// lie below them) and a /dev that is an overlay over the host's, so that
 // device paths can be created and bound without touching the host. Returns
 // an empty string, or the reason why it cannot be done.
 std::string EnterDriverSandbox();
@@ -28,7 +29,7 @@ class StandIn {
   StandIn() = default;
   StandIn(const StandIn &) = delete;
   StandIn &operator=(const StandIn &) = delete;
-  ~StandIn();
+  ~StandIn() { Stop(); }
 
   // Starts qmdrvd with `extra` options; returns its exit status and output.
   int Start(const std::vector<std::string> &extra = {}, std::string *output = nullptr);
@@ -41,7 +42,7 @@ class StandIn {
   // Makes Requests() start after what has been logged so far.
   void Forget();
 
-  static const char *Binary();
+  static const char *Binary() { return RTK_BINARY_DIR "/tools/qmdrvd/qmdrvd"; }
   static const char *PidFile() { return "/tmp/qmdrvd-test.pid"; }
   static const char *LogFile() { return "/tmp/qmdrvd-test.log"; }
   static const char *MountPoint() { return "/tmp/qmdrvd-test.mnt"; }
@@ -54,13 +55,13 @@ class StandIn {
 // True when `path` is a mount point in this process's mount namespace.
 bool IsMounted(const std::string &path);
 
-}  // namespace drvtest
+}  // namespace rtktest
 
 // Enters a private mount namespace (skips without root) and the driver
 // sandbox (fails when that cannot be set up as root).
 #define RTK_REQUIRE_DRIVER_SANDBOX()                                        \
   do {                                                                      \
     RTK_REQUIRE_PRIVATE_MOUNT_NS();                                         \
-    const std::string rtk_sandbox_reason = drvtest::EnterDriverSandbox();   \
+    const std::string rtk_sandbox_reason = rtktest::EnterDriverSandbox();   \
     if (!rtk_sandbox_reason.empty()) GTEST_FAIL() << rtk_sandbox_reason;    \
   } while (0)
