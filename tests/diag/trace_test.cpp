@@ -48,8 +48,8 @@ TEST_F(Trace, MaskTextsBothWaysLevelsProgramAndLogOn) {
   EXPECT_EQ(TRACE_SetLevelByStr(nullptr), QM_ERR_IVLOGLVL);  // other names: the trace command's cases
   TRACE_SetProgram("abcdefghijklmnopqrst");
   EXPECT_STREQ(TRACE_GetProgram(), "abcdefghijklmno");
-  TRACE_Set(QM_TRACE_RTK);
-  EXPECT_TRUE(LogOn(QM_TRACE_RTK | QM_TRACE_FILE) && !LogOn(QM_TRACE_FILE));
+  EXPECT_TRUE((TRACE_Set(QM_TRACE_RTK), LogOn(QM_TRACE_RTK | QM_TRACE_FILE)) && !LogOn(QM_TRACE_FILE));
+  EXPECT_TRUE((TRACE_AddBit(QM_TRACE_FILE), LogOn(QM_TRACE_FILE)) && LogOn(QM_TRACE_RTK));
 }
 
 TEST_F(Trace, LevelProgramAndMaskDecideWhatIsWrittenAndEntriesNest) {
