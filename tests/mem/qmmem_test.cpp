@@ -204,11 +204,18 @@ TEST(MemHeap, DoesStepForStepWhatTheListWalkingHeapDoes) {
     std::mt19937 rng(20240611);
     ASSERT_EQ(heaps.Run({.op = twins::Op::kAddRegion, .size = 1 << 20, .place = uint32_t(rng())}), "");
     // In the first region alone: 100 blocks, then every other one released
-    // (50 free blocks and more), then the rest (back to one), twice over.
+    // (50 free blocks of one size and more), 10 of them taken again by exact
+    // fits, 10 live blocks among free ones released (merging the free ones),
+    // 20 more exact fits, then the rest released (back to one), twice over.
     for (int32_t round = 0; round < 2; ++round) {
-      for (int i = 0; i < 100; ++i) ASSERT_EQ(heaps.Run({.op = twins::Op::kAllocate, .size = 1000 + round * 3000}), "");
-      for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(heaps.Run({.op = twins::Op::kRelease, .pick = uint32_t(i < 50 ? i : 0)}) + heaps.Listings(), "");
+      const int32_t size = 1000 + round * 3000, exact = round == 0 ? 1496 : 4056;  // exact: the blocks' nbytes - 512
+      const int32_t steps[][3] = {{100, 0, size}, {50, -1, 0}, {10, 0, exact}, {10, 20, 0}, {20, 0, exact}, {80, 0, 0}};
+      for (const auto &[count, pick, bytes] : steps) {
+        for (int i = 0; i < count; ++i) {
+          const twins::Step s = bytes != 0 ? twins::Step{.op = twins::Op::kAllocate, .size = bytes}
+                                           : twins::Step{.op = twins::Op::kRelease, .pick = uint32_t(pick < 0 ? i : pick)};
+          ASSERT_EQ(heaps.Run(s) + heaps.Listings(), "") << "round " << round << ", pick " << pick << ", bytes " << bytes;
+        }
       }
     }
     for (const Phase &phase : kPhases) {
