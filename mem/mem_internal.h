@@ -177,16 +177,15 @@ struct HeapState {
 extern HeapState heap;
 // Per thread (defined in qmmem.cpp): whether this thread holds the heap's
 // lock (a log line that the heap writes under its lock can come back into
-// the heap through the error hook), whether it runs the set-up, and the text
-// buffer of tag(). They sit in the static thread-local block (the
-// initial-exec model), so that every call reads them with one instruction
-// instead of a call into the dynamic loader; a program that loads the
-// library with dlopen takes their 7 bytes from the room the loader keeps
-// there for such libraries.
+// the heap through the error hook) and whether it runs the set-up; the text
+// buffer of tag() is qmmem_blocks.cpp's own. They sit in the static
+// thread-local block (the initial-exec model), so that every call reads them
+// with one instruction instead of a call into the dynamic loader; a program
+// that loads the library with dlopen takes their 7 bytes from the room the
+// loader keeps there for such libraries.
 #define RTK_MEM_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
 extern RTK_MEM_THREAD_LOCAL bool tlHolding;
 extern RTK_MEM_THREAD_LOCAL bool tlSettingUp;
-extern RTK_MEM_THREAD_LOCAL char tlTagText[5];
 // ---------------------------------------------------------------------------
 
 // Rounds v up to a multiple of unit.

@@ -8,7 +8,9 @@
 // and the heap's state; the list operations are in qmmem_blocks.cpp, the
 // index beside the list in qmmem_index.cpp and qmmem_free.cpp (see
 // mem_internal.h for how they fit together).
-#include <sched.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -26,7 +28,6 @@ namespace rtk::mem {
 HeapState heap = {.qmmem_mutex = &heap.qmmem_mutex_data.mutex};
 RTK_MEM_THREAD_LOCAL bool tlHolding = false;
 RTK_MEM_THREAD_LOCAL bool tlSettingUp = false;
-RTK_MEM_THREAD_LOCAL char tlTagText[5];
 // ---------------------------------------------------------------------------
 
 }  // namespace rtk::mem
@@ -83,18 +84,33 @@ class ReadPass {
   bool own_;
 };
 
+// Sleeps while the set-up state is still kSettingUp, or wakes every thread
+// that sleeps on it. A futex of its own, so that the set-up needs neither the
+// C++ runtime (std::atomic::wait throws from it) nor a lock that the set-up
+// itself creates.
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) && std::atomic<int32_t>::is_always_lock_free);
+void waitForSetUp() {
+  auto *word = reinterpret_cast<int32_t *>(&heap.one_time);
+  while (heap.one_time.load(std::memory_order_acquire) == kSettingUp) {
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, kSettingUp, nullptr, nullptr, 0);
+  }
+}
+void wakeSetUpWaiters() {
+  syscall(SYS_futex, reinterpret_cast<int32_t *>(&heap.one_time), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
+}
+
 // One-time set-up, run at the start of every public operation: creates the
 // lock, registers qmmem_fini as the exit handler "qmmem", adds `region` when
 // the call that triggers the set-up brings one, and otherwise asks the memory
 // source for the first 1 MiB (unless the index has no room for it either).
-// It is tried once; threads that arrive meanwhile yield the processor until
-// it is done (it takes a semaphore's set-up and one system allocation).
+// It is tried once; threads that arrive meanwhile sleep until it is done.
 // Answers true when this call ran it.
 bool setUpHeap(void *region, int32_t size) {
   if (heap.one_time.load(std::memory_order_acquire) == kSetUp || tlSettingUp) return false;
   int32_t expected = kUntouched;
   if (!heap.one_time.compare_exchange_strong(expected, kSettingUp, std::memory_order_acq_rel)) {
-    while (heap.one_time.load(std::memory_order_acquire) != kSetUp) sched_yield();
+    waitForSetUp();
     return false;
   }
   tlSettingUp = true;
@@ -108,6 +124,7 @@ bool setUpHeap(void *region, int32_t size) {
   }
   tlSettingUp = false;
   heap.one_time.store(kSetUp, std::memory_order_release);
+  wakeSetUpWaiters();
   // Logged after the set-up is complete, so that a log line that reaches the
   // heap again does not wait for this set-up.
   if (!lockMade) LOG_Log(QM_LOG_PANIC, "qmmem:Failed to create mutex!\n");

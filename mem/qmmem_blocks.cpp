@@ -14,6 +14,9 @@
 namespace rtk::mem {
 namespace {
 
+// The text buffer of tag(), one per thread.
+RTK_MEM_THREAD_LOCAL char tlTagText[5];
+
 // An overrun guard as it is written, to compare a block's guard with.
 struct GuardImage {
   unsigned char bytes[kOverrunGuard];
