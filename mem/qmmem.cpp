@@ -236,16 +236,18 @@ extern "C" int32_t MEM_free(void *p) {
   if (p == nullptr) return 0;
   const int32_t dbg = DebugLevel();
   auto *data = static_cast<unsigned char *>(p);
-  // The header is asked for now, so that it arrives while the lock is taken
-  // (a prefetch reads nothing and cannot fault, whatever p is).
-  __builtin_prefetch(data - H);
+  // The header's address is reckoned as a number: p may be no heap pointer
+  // at all. The header is asked for now, so that it arrives while the lock
+  // is taken (a prefetch reads nothing and cannot fault, whatever p is).
+  auto *header = reinterpret_cast<Header *>(AddressOf(p) - H);
+  __builtin_prefetch(header);
   const bool locked = enterSection("PANIC: mutexCounter is != 0 in qmmem_free!!\n");
-  const uint32_t id = Find(data - H);
+  const uint32_t id = Find(header);
   int32_t result = 0;
   if (id == kNoBlock) {
     RefuseRelease(data, dbg);
-  } else if (auto *b = reinterpret_cast<Header *>(data - H); b->key != kFreeKey) {
-    result = ReleaseBlock(b, id, dbg);
+  } else if (header->key != kFreeKey) {
+    result = ReleaseBlock(header, id, dbg);
   }
   leaveSection(locked);
   return result;
