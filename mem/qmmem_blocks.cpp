@@ -112,6 +112,13 @@ void logExamined(Header *from, const Header *taken) {
   }
 }
 
+// Block `into` takes in block `b`, which follows it in its region.
+void absorb(Header *into, const Header *b) {
+  into->next = b->next;
+  into->end = b->end;
+  into->nbytes += static_cast<uint32_t>(H + b->nbytes);
+}
+
 // The release's first line (debug level above 2).
 void logRelease(const void *p, const void *header, uint32_t nbytes) {
   LOG_Log(QM_LOG_PRINT, "qmmem_free: %p  m:%p nbytes:%d\n", p, header, static_cast<int>(nbytes));
@@ -300,9 +307,7 @@ int32_t ReleaseBlock(Header *b, uint32_t id, int32_t dbg) {
   uint32_t previous = kNoBlock, following = kNoBlock;
   Header *prev = mergeable(id, false, previous);
   if (prev != nullptr && prev->next == b && prev->end == 0) {
-    prev->next = b->next;
-    prev->end = b->end;
-    prev->nbytes += static_cast<uint32_t>(H + b->nbytes);
+    absorb(prev, b);
     if (dbg > 2) {
       LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged previous:%p\n", static_cast<const void *>(b),
               static_cast<const void *>(prev));
@@ -313,9 +318,7 @@ int32_t ReleaseBlock(Header *b, uint32_t id, int32_t dbg) {
   }
   Header *next = mergeable(id, true, following);
   if (next != nullptr && b->next == next && b->end == 0) {
-    b->next = next->next;
-    b->end = next->end;
-    b->nbytes += static_cast<uint32_t>(H + next->nbytes);
+    absorb(b, next);
     if (dbg > 2) {
       LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged by next:%p\n", static_cast<const void *>(b),
               static_cast<const void *>(b->next));
