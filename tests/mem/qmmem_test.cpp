@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -150,9 +151,12 @@ TEST(MemHeap, DoesStepForStepWhatTheListWalkingHeapDoes) {
     }
     ASSERT_EQ(heaps.ReleaseAll() + heaps.Listings(), "");
     // A free block with 104,857,600 bytes more than a request needs is not
-    // taken (the heap grows instead); with a byte less it is.
+    // taken (the heap grows instead); with a byte less it is. Requests whose
+    // rounded size and alignment pass 32 bits, or whose growth would, fail.
     const int32_t size = 16 << 20, need = size + 512 + 512;
-    const twins::Step excess[] = {{.op = twins::Op::kAddRegion, .size = 40 + need + 104857600},
+    const twins::Step excess[] = {{.op = twins::Op::kAllocate, .align = INT32_MIN, .size = INT32_MAX},
+                                  {.op = twins::Op::kAllocate, .align = 8, .size = INT32_MAX},
+                                  {.op = twins::Op::kAddRegion, .size = 40 + need + 104857600},
                                   {.op = twins::Op::kAllocate, .align = 512, .size = size},
                                   {.op = twins::Op::kAddRegion, .size = 40 + need + 104857599},
                                   {.op = twins::Op::kAllocate, .align = 512, .size = size}};
