@@ -42,7 +42,8 @@ class Twins {
   // Takes a step on both heaps; answers "" when they answered, logged and
   // count the same, otherwise the first difference.
   std::string Run(const Step &step);
-  // Compares the heaps' listings (MEM_Walk) in the same way.
+  // Compares the heaps' listings (MEM_Walk) in the same way; the selector
+  // goes round "", "F", "", "A", "x" from call to call.
   std::string Listings();
   // Releases every live block on both heaps, as steps.
   std::string ReleaseAll();

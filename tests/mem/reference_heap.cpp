@@ -1,7 +1,8 @@
 // reference_heap.cpp - the list-walking debug heap (see reference_heap.h):
 // the fit search, the predecessor search and the walk to the last block
 // are linear, as they were. Same header layout, rules, messages and debug
-// levels as the library's heap; no lock, set-up or MEM_FreeAll.
+// levels as the library's heap; no lock, set-up or MEM_FreeAll. Addresses
+// in its log lines are those of the twin places in the library's regions.
 #include "reference_heap.h"
 
 #include <climits>
@@ -21,42 +22,42 @@ struct Header {
 };
 static_assert(sizeof(Header) == 40);
 
-constexpr uint64_t H = sizeof(Header);
+constexpr uint64_t H = sizeof(Header), kGuard = 512, kUnit = 512;
 constexpr uint32_t kFree = 0x12345678u, kAlloc = 0x87654321u;
-constexpr uint64_t kGuard = 512, kUnit = 512, kGrowExtra = 0x2800, kExcessStart = 0x6400000;
 
 Header *thelist = nullptr;
 uint64_t total = 0, lost = 0;
 int32_t dbg = 0;
 Source source = nullptr;
+Twin twin = nullptr;
 char tagText[5];
 
 uint64_t RoundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 unsigned char *Data(Header *b) { return reinterpret_cast<unsigned char *>(b) + H; }
-const void *P(const void *p) { return p; }
-const char *Tag(const Header *b) {
-  std::memcpy(tagText, b->tag, 4);
-  return tagText;
-}
-bool IsAllocated(const Header *b) {
-  return b->key == kAlloc && b->asked >= 0 && static_cast<uint64_t>(b->asked) + kGuard <= b->nbytes;
-}
+const void *P(const void *p) { return twin(p); }
+int I(uint64_t v) { return static_cast<int>(v); }
+const char *Tag(const Header *b) { return static_cast<const char *>(std::memcpy(tagText, b->tag, 4)); }
+void Print(const char *fmt, auto... args) { LOG_Log(QM_LOG_PRINT, fmt, args...); }
+bool IsAllocated(const Header *b) { return b->key == kAlloc && b->asked >= 0 && b->asked + kGuard <= b->nbytes; }
 void CheckUnderrun(const Header *b) {
   for (const unsigned char &g : b->underrun) {
     if (g != 'A') LOG_Log(QM_LOG_PANIC, "qmmem:Data underrun detected! Data addr is 0x%p\n", P(&g));
   }
 }
 Header *Previous(const Header *b) {
-  for (Header *p = thelist; p != nullptr; p = p->next) {
-    if (p->next == b) return p;
-  }
-  return nullptr;
+  Header *p = thelist;
+  while (p != nullptr && p->next != b) p = p->next;
+  return p;
+}
+void Absorb(Header *into, Header *b) {
+  into->next = b->next;
+  into->end = b->end;
+  into->nbytes += static_cast<uint32_t>(H + b->nbytes);
 }
 
 void AddRegion(void *region, int32_t size) {
-  if (region == nullptr || size < 0) return;
   const uint64_t skip = (8 - reinterpret_cast<uintptr_t>(region) % 8) % 8;
-  if (static_cast<uint64_t>(size) < skip + H) return;
+  if (region == nullptr || size < 0 || static_cast<uint64_t>(size) < skip + H) return;
   auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(region) + skip);
   std::memset(static_cast<void *>(b), 0, H);
   *b = Header{kFree, static_cast<uint32_t>(size - skip - H), nullptr, 1, 0, {}, {}};
@@ -69,16 +70,16 @@ void AddRegion(void *region, int32_t size) {
 
 Header *FindFit(uint64_t R, uint64_t A) {
   Header *best = nullptr, *last = nullptr, *b = thelist;
-  uint64_t bestExcess = kExcessStart;
+  uint64_t bestExcess = 0x6400000;
   for (bool grown = false;; grown = true) {
     for (; b != nullptr; last = b, b = b->next) {
       if (b->key != kFree) continue;
-      if (dbg > 3) LOG_Log(QM_LOG_PRINT, "qmmem: checking %p (%p) nbytes:%d\n", P(b), P(Data(b)), b->nbytes);
+      if (dbg > 3) Print("qmmem: checking %p (%p) nbytes:%d\n", P(b), P(Data(b)), b->nbytes);
       if (reinterpret_cast<uintptr_t>(Data(b)) % A == 0 && b->nbytes == R) return b;
       if (b->nbytes >= A + R && b->nbytes - (A + R) < bestExcess) best = b, bestExcess = b->nbytes - (A + R);
     }
-    if (best != nullptr || grown || last == nullptr || R + kGrowExtra + A > INT32_MAX) return best;
-    auto size = static_cast<int32_t>(R + kGrowExtra + A);
+    if (best != nullptr || grown || last == nullptr || R + 0x2800 + A > INT32_MAX) return best;
+    auto size = static_cast<int32_t>(R + 0x2800 + A);
     void *region = source(&size);
     if (region == nullptr) return nullptr;
     AddRegion(region, size);
@@ -93,62 +94,43 @@ Header *Align(Header *b, uint64_t A) {
   auto *moved = reinterpret_cast<Header *>(data + gap - H);
   Header *prev = nullptr;
   if (b == thelist) {
-    if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 0, loosing:%d\n", static_cast<int>(gap));
+    if (dbg > 1) Print("qmmem: edge case 0, loosing:%d\n", I(gap));
     lost += gap;
   } else if ((prev = Previous(b)) == nullptr) {
     LOG_Log(QM_LOG_PANIC, "qmmem: previous of %pnot found!\n", P(b));
     return nullptr;
   } else if (prev->end == 0) {
-    if (dbg > 2) {
-      LOG_Log(QM_LOG_PRINT, "Stretching previous:%p by %d, bestE:%d pnE:%d\n", P(prev), static_cast<int>(gap),
-              b->end, prev->next->end);
-    }
+    if (dbg > 2) Print("Stretching previous:%p by %d, bestE:%d pnE:%d\n", P(prev), I(gap), b->end, prev->next->end);
     prev->nbytes += static_cast<uint32_t>(gap);
   } else {
-    if (dbg > 1) LOG_Log(QM_LOG_PRINT, "qmmem: edge case 1, loosing:%d\n", static_cast<int>(gap));
+    if (dbg > 1) Print("qmmem: edge case 1, loosing:%d\n", I(gap));
     lost += gap;
   }
   std::memmove(static_cast<void *>(moved), b, H);
   moved->nbytes -= static_cast<uint32_t>(gap);
-  if (prev == nullptr) {
-    thelist = moved;
-  } else {
-    prev->next = moved;
-    if (dbg > 2) LOG_Log(QM_LOG_PRINT, "m is:%p End?:%d\n", P(moved), moved->end);
-  }
+  (prev == nullptr ? thelist : prev->next) = moved;
+  if (prev != nullptr && dbg > 2) Print("m is:%p End?:%d\n", P(moved), moved->end);
   return moved;
 }
 
 void Split(Header *b, uint64_t R) {
   if (b->nbytes <= R + H + kUnit) {
-    if (dbg > 2) {
-      LOG_Log(QM_LOG_PRINT, "qmmem: good-enough fit %p asked:%d got:%d e:%d\n", P(b), static_cast<int>(R),
-              b->nbytes, b->end);
-    }
+    if (dbg > 2) Print("qmmem: good-enough fit %p asked:%d got:%d e:%d\n", P(b), I(R), b->nbytes, b->end);
     return;
   }
-  if (dbg > 2) LOG_Log(QM_LOG_PRINT, "qmmem: Splitting %p nbytes:%d\n", P(b), b->nbytes);
+  if (dbg > 2) Print("qmmem: Splitting %p nbytes:%d\n", P(b), b->nbytes);
   auto *rest = reinterpret_cast<Header *>(Data(b) + R);
   std::memset(static_cast<void *>(rest), 0, H);
   *rest = Header{kFree, static_cast<uint32_t>(b->nbytes - R - H), b->next, b->end, 0, {}, {}};
   b->end = 0;
   b->next = rest;
   b->nbytes = static_cast<uint32_t>(R);
-  if (dbg > 2) {
-    LOG_Log(QM_LOG_PRINT, " adjusted to %dbytes; next:%p nbytes:%d\n", static_cast<int>(R), P(rest), rest->nbytes);
-  }
-}
-
-// Merges a free block into a free predecessor or successor that abuts it.
-void Absorb(Header *into, Header *b) {
-  into->next = b->next;
-  into->end = b->end;
-  into->nbytes += static_cast<uint32_t>(H + b->nbytes);
+  if (dbg > 2) Print(" adjusted to %dbytes; next:%p nbytes:%d\n", I(R), P(rest), rest->nbytes);
 }
 
 }  // namespace
 
-void SetSource(Source s) { source = s; }
+void SetUp(Source s, Twin t) { source = s, twin = t; }
 void SetDbg(int32_t level) { dbg = level; }
 void AddMemory(void *region, int32_t size) { AddRegion(region, size); }
 
@@ -159,10 +141,8 @@ void *Malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
   const uint64_t R = RoundUp(static_cast<uint64_t>(nbytes) + kGuard, 8), A = RoundUp(align, kUnit);
   if (nbytes < 0 || (A & (A - 1)) != 0 || R + A > UINT32_MAX || thelist == nullptr) return nullptr;
   Check();
-  if (dbg > 2) {
-    LOG_Log(QM_LOG_PRINT, "qmmem: request %dbytes, align:%d\n", nbytes, static_cast<int>(align));
-    LOG_Log(QM_LOG_PRINT, "        rndup   %dbytes, align:%d\n", static_cast<int>(R), static_cast<int>(A));
-  }
+  if (dbg > 2) Print("qmmem: request %dbytes, align:%d\n", nbytes, I(align));
+  if (dbg > 2) Print("        rndup   %dbytes, align:%d\n", I(R), I(A));
   Header *b = FindFit(R, A);
   if (b != nullptr) b = Align(b, A);
   if (b != nullptr) {
@@ -176,18 +156,17 @@ void *Malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
   }
   if (dbg > 4) Walk("");
   if (b == nullptr) return nullptr;
-  if (dbg > 2) LOG_Log(QM_LOG_PRINT, "qmmem: returning: %p  m:%p end:%d\n", P(Data(b)), P(b), b->end);
+  if (dbg > 2) Print("qmmem: returning: %p  m:%p end:%d\n", P(Data(b)), P(b), b->end);
   if (clear) std::memset(Data(b), 0, static_cast<size_t>(nbytes));
   return Data(b);
 }
 
 int32_t Free(void *p) {
   Check();
-  if (p == nullptr) return 0;
-  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(p) - H);
-  if (b->key == kFree) return 0;
+  auto *b = reinterpret_cast<Header *>(reinterpret_cast<uintptr_t>(p) - H);
+  if (p == nullptr || b->key == kFree) return 0;
   const int32_t asked = b->asked;
-  if (dbg > 2) LOG_Log(QM_LOG_PRINT, "qmmem_free: %p  m:%p nbytes:%d\n", p, P(b), b->nbytes);
+  if (dbg > 2) Print("qmmem_free: %p  m:%p nbytes:%d\n", P(p), P(b), b->nbytes);
   if (!IsAllocated(b)) {
     LOG_Log(QM_LOG_PANIC, "PANIC: Freeing non-alloc'd memory.\n");
     return 0;
@@ -195,26 +174,25 @@ int32_t Free(void *p) {
   if (dbg > 0) std::memset(p, 'C', static_cast<size_t>(asked));
   CheckUnderrun(b);
   for (uint64_t i = 0; i < kGuard; ++i) {
-    if (Data(b)[asked + i] != 'A') LOG_Log(QM_LOG_PANIC, "qmmem: Overrun! p:%p tag:%s\n", p, Tag(b));
+    if (Data(b)[asked + i] != 'A') LOG_Log(QM_LOG_PANIC, "qmmem: Overrun! p:%p tag:%s\n", P(p), Tag(b));
   }
   b->key = kFree;
   Header *prev = Previous(b);
   if (prev != nullptr && prev->key == kFree && prev->end == 0) {
     Absorb(prev, b);
-    if (dbg > 2) LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged previous:%p\n", P(b), P(prev));
+    if (dbg > 2) Print("qmmem: free'd %p and enlarged previous:%p\n", P(b), P(prev));
     b = prev;
   }
   if (b->next != nullptr && b->end == 0 && b->next->key == kFree) {
     Absorb(b, b->next);
-    if (dbg > 2) LOG_Log(QM_LOG_PRINT, "qmmem: free'd %p and enlarged by next:%p\n", P(b), P(b->next));
+    if (dbg > 2) Print("qmmem: free'd %p and enlarged by next:%p\n", P(b), P(b->next));
   }
   if (dbg > 4) Walk("");
   return asked;
 }
 
 void Walk(const char *which) {
-  LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n",
-          static_cast<unsigned long long>(total), static_cast<unsigned long long>(lost), which);
+  Print("Walk started. Total allocation:%llu LostSpace:%llu which:%s\n", total, lost, which);
   unsigned long long sums[2][2] = {};  // [allocated?][bytes, overhead]
   for (Header *b = thelist; b != nullptr; b = b->next) {
     const bool isFree = b->key == kFree;
@@ -222,19 +200,17 @@ void Walk(const char *which) {
     sums[!isFree][0] += b->nbytes;
     sums[!isFree][1] += H;
     if (which[0] != '\0' && which[0] != (isFree ? 'F' : 'A')) continue;
-    LOG_Log(QM_LOG_PRINT, "%s 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x %s %c\n", isFree ? "FREE " : "ALLOC",
-            P(b), b->nbytes, P(Data(b)), P(Data(b) + b->nbytes), b->key, Tag(b), b->end != 0 ? 'E' : ' ');
+    Print("%s 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x %s %c\n", isFree ? "FREE " : "ALLOC", P(b), b->nbytes,
+          P(Data(b)), P(Data(b) + b->nbytes), b->key, Tag(b), b->end != 0 ? 'E' : ' ');
   }
-  LOG_Log(QM_LOG_PRINT, "Walk done: free:%llu  plus-overhead:%llu  alloc:%llu plus-overhead:%llu\n", sums[0][0],
-          sums[0][1], sums[1][0], sums[1][1]);
-  LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
-          sums[0][0] + sums[0][1] + sums[1][0] + sums[1][1], static_cast<unsigned long long>(total - lost));
+  Print("Walk done: free:%llu  plus-overhead:%llu  alloc:%llu plus-overhead:%llu\n", sums[0][0], sums[0][1],
+        sums[1][0], sums[1][1]);
+  Print("  Added-up:%llu  Allocation less loss:%llu\n", sums[0][0] + sums[0][1] + sums[1][0] + sums[1][1], total - lost);
 }
 
 int32_t Check() {
-  if (dbg == 0) return 0;
   uint64_t sum = 0;
-  for (Header *b = thelist; b != nullptr; b = b->next) {
+  for (Header *b = thelist; b != nullptr && dbg != 0; b = b->next) {
     if (IsAllocated(b)) {
       CheckUnderrun(b);
       if (Data(b)[b->asked] != 'A') {
@@ -255,7 +231,7 @@ int32_t Check() {
     }
     sum += b->nbytes + H;
   }
-  if (sum == total - lost) return 0;
+  if (dbg == 0 || sum == total - lost) return 0;
   LOG_Log(QM_LOG_PANIC, "qmmem check: total 0x%p not match 0x%p\n", reinterpret_cast<const void *>(sum),
           reinterpret_cast<const void *>(total - lost));
   return 1;
@@ -270,10 +246,9 @@ void Stats(uint64_t *allocated, uint64_t *free_bytes) {
 }
 
 bool IsFreeBlock(const void *p) {
-  for (Header *b = thelist; b != nullptr; b = b->next) {
-    if (Data(b) == p) return b->key == kFree;
-  }
-  return false;
+  Header *b = thelist;
+  while (b != nullptr && Data(b) != p) b = b->next;
+  return b != nullptr && b->key == kFree;
 }
 
 }  // namespace refheap

@@ -8,10 +8,13 @@
 
 namespace refheap {
 
-// Where the reference heap gets a region when it grows (as MEM_GetMemory_cb).
+// Where the reference heap gets a region when it grows (as MEM_GetMemory_cb),
+// and how it writes an address of its regions in a log line: as the address
+// of the same place in the library heap's twin region.
 using Source = void *(*)(int32_t *size);
+using Twin = const void *(*)(const void *address);
 
-void SetSource(Source source);
+void SetUp(Source source, Twin twin);
 void SetDbg(int32_t level);
 void AddMemory(void *region, int32_t size);
 void *Malloc(int32_t alignment, int32_t nbytes, const char *tag);
