@@ -159,6 +159,7 @@ TEST_F(Installer, TheDriverThePackageAndThePathDecideWhatRuns) {
                        mount(nullptr, kVersion.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr); }, kPkg, QM_ERR_BADFILE, none, ""},
       {{}, nothing, "pkg", QM_ERR_BADPARAM, none, ""},
       {{}, nothing, "", QM_ERR_BADFILE, none, ""},
+      {{}, nothing, "p", QM_ERR_BADFILE, none, "Quillmar ERROR Failed to open p/rtkDirTest.txt errno 2"},
       {{}, [] { return symlink("/tmp/victim", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "40"},
       {{}, [] { return ::link("/tmp/victim", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "31"},
       {{}, [] { return symlink("/tmp/new", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "40"},
