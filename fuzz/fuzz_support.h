@@ -1,8 +1,12 @@
 // Helpers shared by the fuzz targets: exactly-sized heap blocks (so that
 // AddressSanitizer sees any byte read or written past a caller's buffer),
-// a check that aborts (libFuzzer then keeps the input), and the reader of
-// the '\n'-separated fields in which the seeds are written.
+// a check that aborts (libFuzzer then keeps the input), the reader of the
+// '\n'-separated fields in which the seeds are written, and the discarding
+// of standard output.
 #pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,23 +26,27 @@ inline void check(bool ok) {
 // a function told "no room" is caught if it writes anyway.
 inline std::unique_ptr<char[]> block(const std::string &s, size_t size) {
   std::unique_ptr<char[]> b(new char[size]);
-  if (size == 0) return b;
-  const size_t n = s.size() < size ? s.size() : size - 1;
-  std::memcpy(b.get(), s.data(), n);
-  b[n] = '\0';
+  if (size > 0) b[s.copy(b.get(), size - 1)] = '\0';
   return b;
 }
 
-// Takes bytes up to the next '\n' (or the end) and steps over the '\n'.
+// The text up to the next '\n' (or the end), stepping over the '\n', as a C
+// function would see it: up to its first NUL.
 inline std::string field(const uint8_t *&p, const uint8_t *end) {
   const uint8_t *start = p;
   while (p < end && *p != '\n') ++p;
-  std::string s(reinterpret_cast<const char *>(start), static_cast<size_t>(p - start));
+  const std::string s(reinterpret_cast<const char *>(start), static_cast<size_t>(p - start));
   if (p < end) ++p;
-  return s;
+  return s.c_str();
 }
 
-// The text of s up to its first NUL, as a C function would see it.
-inline std::string cString(const std::string &s) { return std::string(s.c_str()); }
+// Sends standard output, where the library's log lines would go, to
+// /dev/null.
+inline void discardStdout() { dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDOUT_FILENO); }
+
+// The rest of the input, up to its first NUL.
+inline std::string rest(const uint8_t *p, const uint8_t *end) {
+  return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(end - p)).c_str();
+}
 
 }  // namespace fuzz

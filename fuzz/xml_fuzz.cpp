@@ -8,9 +8,6 @@
 //   default     up to the next '\n'
 //   the rest    the element text (up to its first NUL)
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 
 #include "fuzz_support.h"
@@ -20,22 +17,17 @@ namespace {
 
 using fuzz::block;
 using fuzz::check;
-using fuzz::field;
 
 // Takes every occurrence of the key, checking that positions never move and
 // that the value fits its buffer, then reads the rest of the element.
 void scanAttributes(const std::string &element, const std::string &key, const std::string &dflt,
                     bool nullDefault, int32_t outSize) {
-  const size_t len = element.size();
-  auto text = block(element, len + 1);
-  const auto outBytes = static_cast<size_t>(outSize > 0 ? outSize : 0);
-  std::unique_ptr<char[]> out(new char[outBytes == 0 ? 1 : outBytes]);
+  auto text = block(element, element.size() + 1), out = block("", outSize > 0 ? static_cast<size_t>(outSize) : 1);
   // A found bare word of an empty key blanks nothing, so the loop is bounded.
   for (int i = 0; i < 8; ++i) {
     char *r = xml_getAssignment(text.get(), key.c_str(), outSize > 0 ? out.get() : nullptr, outSize,
                                 nullDefault ? nullptr : dflt.c_str());
-    check(std::strlen(text.get()) == len);
-    if (outSize > 0) check(std::strlen(out.get()) < outBytes);
+    check(std::strlen(text.get()) == element.size() && (outSize <= 0 || std::strlen(out.get()) < static_cast<size_t>(outSize)));
     if (r == nullptr) break;
     check(r == out.get());
   }
@@ -53,8 +45,7 @@ void walkElements(const std::string &texts, size_t sizeSeed) {
     const char *next = xml_advance(p);
     check(next > p && next <= end);
     const size_t dstSize = sizeSeed % (static_cast<size_t>(next - p) + 2);
-    std::unique_ptr<char[]> dst(new char[dstSize == 0 ? 1 : dstSize]);
-    check(xml_copy(dst.get(), static_cast<int32_t>(dstSize), p) == next);
+    check(xml_copy(block("", dstSize == 0 ? 1 : dstSize).get(), static_cast<int32_t>(dstSize), p) == next);
     p = next;
   }
 }
@@ -73,16 +64,9 @@ void encode(const std::string &texts, size_t sizeSeed) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  const uint8_t control = data[0];
-  const uint8_t *p = data + 1;
-  const uint8_t *end = data + size;
-  const std::string key = field(p, end);
-  const std::string dflt = field(p, end);
-  const std::string rest(reinterpret_cast<const char *>(p), static_cast<size_t>(end - p));
-  const std::string element = rest.c_str();
-  const int32_t outSize = static_cast<int32_t>((control & 0x7F) % 70) - 2;
-
-  scanAttributes(element, key.c_str(), dflt.c_str(), (control & 0x80) != 0, outSize);
+  const uint8_t *p = data + 1, *end = data + size;
+  const std::string key = fuzz::field(p, end), dflt = fuzz::field(p, end), element = fuzz::rest(p, end);
+  scanAttributes(element, key, dflt, (data[0] & 0x80) != 0, static_cast<int32_t>((data[0] & 0x7F) % 70) - 2);
   walkElements(element, size);
   encode(element, size);
   return 0;

@@ -10,63 +10,48 @@
 # (".../DIR/FILE.cpp.o"). With --picture it also prints every module and the
 # modules it uses.
 set -eu
-layers=$1
-objects=$2
-picture=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-printf '%s\n' "$objects" | tr ';' '\n' | sed '/^$/d' > "$work/objects"
-
 # "OBJECT RANK MODULE" for every object.
-awk -v layers="$layers" '
+printf '%s\n' "$2" | tr ';' '\n' | sed '/^$/d' | awk -v layers="$1" '
   BEGIN {
     while ((getline line < layers) > 0) {
       sub(/#.*/, "", line)
-      n = split(line, f, /[ \t]+/)
-      first = (f[1] == "") ? 2 : 1
-      if (n < first || f[first] == "") continue
-      ++rank; name[rank] = f[first]
-      for (i = first + 1; i <= n; ++i) {
-        if (f[i] == "") continue
+      if (split(line, f, " ") == 0) continue
+      name[++rank] = f[1]
+      for (i = 2; i in f; ++i) {
         pattern = f[i]; gsub(/\./, "\\.", pattern); gsub(/\*/, "[^/]*", pattern)
         regex[++patterns] = "/" pattern "\\.o$"; owner[patterns] = rank
       }
     }
   }
   {
-    for (p = 1; p <= patterns; ++p) {
-      if ($0 ~ regex[p]) { print $0, owner[p], name[owner[p]]; next }
-    }
+    for (p = 1; p <= patterns; ++p) if ($0 ~ regex[p]) { print $0, owner[p], name[owner[p]]; next }
     print "object in no module: " $0 > "/dev/stderr"; bad = 1
   }
-  END { exit bad }' "$work/objects" > "$work/map"
+  END { exit bad }' > "$work/map"
 
-# "SYMBOL RANK MODULE" for every strong definition, and for every use.
-while read -r obj rank module; do
-  nm --defined-only -g "$obj" | awk -v r="$rank" -v m="$module" '$2 ~ /^[TDBR]$/ { print $3, r, m }'
-done < "$work/map" | sort -k1,1 > "$work/defs"
-while read -r obj rank module; do
-  nm -u "$obj" | awk -v r="$rank" -v m="$module" '{ print $2, r, m }'
-done < "$work/map" | sort -k1,1 > "$work/uses"
-
+# "SYMBOL RANK MODULE" for every strong definition and for every use, then
 # "USER_RANK USER DEFINER_RANK DEFINER SYMBOL" for every use of another module.
+while read -r obj rank module; do
+  nm --defined-only -g "$obj" | awk -v r="$rank" -v m="$module" '$2 ~ /^[TDBR]$/ { print $3, r, m }' >> "$work/defs"
+  nm -u "$obj" | awk -v r="$rank" -v m="$module" '{ print $2, r, m }' >> "$work/uses"
+done < "$work/map"
+sort -k1,1 -o "$work/defs" "$work/defs"
+sort -k1,1 -o "$work/uses" "$work/uses"
 join "$work/uses" "$work/defs" | awk '$3 != $5 { print $2, $3, $4, $5, $1 }' | sort -u > "$work/edges"
 
-status=0
-if awk '$3 > $1 { found = 1 } END { exit found }' "$work/edges"; then :; else
+if awk '$3 > $1 { exit 1 }' "$work/edges"; then status=0; else
   echo "upward calls (module -> module listed after it: symbol):"
   awk '$3 > $1 { print "  " $2 " -> " $4 ": " $5 }' "$work/edges" | c++filt
   status=1
 fi
-if [ "$picture" = "--picture" ]; then
+if [ "${3:-}" = "--picture" ]; then
   echo "modules, bottom first, and the modules each one uses:"
   awk '{ print $2, $3 }' "$work/map" | sort -u -k1,1n | while read -r rank module; do
-    uses=$(awk -v m="$module" '$2 == m { print $4 }' "$work/edges" | sort -u | tr '\n' ' ')
-    printf '  %2d %-11s %s\n' "$rank" "$module" "$uses"
+    printf '  %2d %-11s %s\n' "$rank" "$module" "$(awk -v m="$module" '$2 == m { print $4 }' "$work/edges" | sort -u | tr '\n' ' ')"
   done
 fi
-if [ $status -eq 0 ]; then
-  echo "layers: $(wc -l < "$work/map") objects in $(awk '{ print $3 }' "$work/map" | sort -u | wc -l) modules; every call goes downward"
-fi
+[ $status -eq 0 ] && echo "layers: $(wc -l < "$work/map") objects in $(awk '{ print $3 }' "$work/map" | sort -u | wc -l) modules; every call goes downward"
 exit $status

@@ -11,49 +11,33 @@
 # the table does not name: the version script would hide them silently, so a
 # function added to a header would otherwise never reach the callers.
 set -eu
-lib=$1
-table=$2
-objects=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # nm -D: T/W/i are code, D/B/R/V/G/S are data. Version nodes (A) are skipped.
-nm -D --defined-only "$lib" | awk '
-  $2 == "A" { next }
-  { kind = ($2 ~ /^[TtWi]$/) ? "function" : "object"; sub(/@.*/, "", $3); print $3, kind }' |
+nm -D --defined-only "$1" | awk '$2 != "A" { sub(/@.*/, "", $3); print $3, ($2 ~ /^[TtWi]$/) ? "function" : "object" }' |
   sort -u > "$work/actual"
-sort -u "$table" | sed '/^$/d' > "$work/expected"
+sed '/^$/d' "$2" | sort -u > "$work/expected"
 status=0
-if grep -q '^_Z' "$work/actual"; then
-  echo "C++ mangled symbols are exported:"; grep '^_Z' "$work/actual"; status=1
+if grep '^_Z' "$work/actual"; then
+  echo "C++ mangled symbols are exported (above)"; status=1
 fi
-if ! diff -u "$work/expected" "$work/actual"; then
-  echo "exported symbols differ from the export table (- table, + library)"; status=1
-fi
+diff -u "$work/expected" "$work/actual" || { echo "exported symbols differ from the export table (- table, + library)"; status=1; }
 
-if [ -n "$objects" ]; then
-  # readelf -sW columns: Num Value Size Type Bind Vis Ndx Name. Defined global
-  # or weak symbols of default visibility are the ones meant for callers,
-  # apart from what the toolchain owns: reserved names ("__...", such as the
-  # address sanitizer's "__odr_asan.NAME" indicators) and instances of the
-  # C++ library's templates (namespaces std and __gnu_cxx, which the library's
-  # headers give default visibility; unoptimised builds keep them out of line).
-  old_ifs=$IFS; IFS=';'
-  # shellcheck disable=SC2086
-  set -- $objects
-  IFS=$old_ifs
-  for o in "$@"; do shift; if [ -n "$o" ]; then set -- "$@" "$o"; fi; done
-  readelf -sW "$@" | awk '
-    $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 &&
-    $8 !~ /^__/ && $8 !~ /^_Z(GV)?(T[VIST])?Z?N?[KVr]*(St|9__gnu_cxx)/ {
-      kind = ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object"; print $8, kind }' |
-    sort -u > "$work/marked"
-  comm -23 "$work/marked" "$work/expected" > "$work/unlisted"
-  if [ -s "$work/unlisted" ]; then
-    echo "marked for export in the sources but missing from cmake/exports/*.txt"
-    echo "(add them to the family's list, or drop RTK_API / extern \"C\"):"
-    sed 's/^/  /' "$work/unlisted"
-    status=1
-  fi
+# readelf -sW columns: Num Value Size Type Bind Vis Ndx Name. Defined global
+# or weak symbols of default visibility are the ones meant for callers,
+# apart from what the toolchain owns: reserved names ("__...", such as the
+# address sanitizer's "__odr_asan.NAME" indicators) and instances of the
+# C++ library's templates (namespaces std and __gnu_cxx, which the library's
+# headers give default visibility; unoptimised builds keep them out of line).
+printf '%s\n' "${3:-}" | tr ';' '\n' | sed '/^$/d' | xargs -r -d '\n' readelf -sW | awk '
+  $7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $6 == "DEFAULT" && NF >= 8 &&
+  $8 !~ /^__/ && $8 !~ /^_Z(GV)?(T[VIST])?Z?N?[KVr]*(St|9__gnu_cxx)/ {
+    print $8, ($4 == "FUNC" || $4 == "IFUNC") ? "function" : "object" }' | sort -u | comm -23 - "$work/expected" > "$work/unlisted"
+if [ -s "$work/unlisted" ]; then
+  echo "marked for export in the sources but missing from cmake/exports/*.txt"
+  echo "(add them to the family's list, or drop RTK_API / extern \"C\"):"
+  sed 's/^/  /' "$work/unlisted"
+  status=1
 fi
 [ $status -eq 0 ] && echo "exported symbols: $(wc -l < "$work/actual") match the table"
 exit $status

@@ -1,23 +1,18 @@
-// End-to-end tests of the installer entry points: the sample package, its
-// scripts and the stand-in driver, run for real inside a private mount
-// namespace with its own /opt, /tmp and /dev.
-#include <fcntl.h>
+// Tests of the driver installer: the entry points end to end, with the
+// sample package, its scripts and the stand-in driver, inside a private mount
+// namespace with its own /opt, /tmp and /dev; rtkctl's account of what an
+// install did; the platform names and the version comparison.
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "log_capture.h"
-#include "pf_driverif.h"
 #include "qma_ctl.h"
 #include "qmerror.h"
 #include "qmlog.h"
@@ -29,469 +24,296 @@
 namespace {
 
 using rtktest::Exists;
-using rtktest::Lines;
 using rtktest::ReadFile;
 using rtktest::WriteFile;
+using Texts = std::vector<std::string>;
 
-const std::string kSamplePackage = RTK_BINARY_DIR "/sample-package";
-constexpr char kScriptLog[] = "/tmp/scripts.log";
-constexpr char kPackage[] = "/tmp/pkg";
+const std::string kSample = RTK_BINARY_DIR "/sample-package", kPkg = "/tmp/pkg", kCalls = "/tmp/scripts.log";
+const std::string kProbe = kPkg + "/rtkDirTest.txt", kVersion = kPkg + "/misc/version.txt";
+const std::string kInstall0 = "rtkinstall /tmp/pkg/platforms/linux/ 0 /tmp/pkg", kInstall1 = "rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg";
 
-// The script command lines that ran since the last call ("NAME ARGS").
-std::vector<std::string> TakeScriptCalls() {
-  std::vector<std::string> calls = Lines(ReadFile(kScriptLog));
-  unlink(kScriptLog);
+// The script command lines ("NAME ARGS") that ran since the last call.
+Texts TakeCalls() {
+  Texts calls = rtktest::Lines(ReadFile(kCalls));
+  unlink(kCalls.c_str());
   return calls;
 }
 
-// Fails the test unless a call answered 0.
-void Ok(int rc) { ASSERT_EQ(rc, 0) << strerror(errno); }
-
-RTK_InstallRequest Request(const std::string &dir, int64_t traceOn = 0) {
-  RTK_InstallRequest request{};
-  request.traceOn = traceOn;
-  std::strncpy(request.untarDir, dir.c_str(), sizeof request.untarDir - 1);
-  return request;
+// Runs `call`; answers its result, and in *logged what it logged and traced.
+int32_t Logged(const std::function<int32_t()> &call, Texts *logged) {
+  int32_t rc = -1;
+  *logged = rtktest::LoggedTexts([&] { rc = call(); });
+  return rc;
 }
 
-// Asks the device for its version; "" when no driver answers.
-std::string RunningDriverVersion() {
-  char command[] = "<kversion/>";
-  char reply[1024] = {};
-  if (qma_simpleXML(0, command, reply, sizeof reply) != QM_INFO_XMLRESPONSE) return "";
-  const char *version = std::strstr(reply, "version=\"");
-  return version ? std::string(version + 9, std::strcspn(version + 9, "\"")) : "";
+// Installs the package at `dir` (see Logged).
+int32_t Install(const std::string &dir, Texts *logged, int64_t traceOn = 0) {
+  RTK_InstallRequest request{traceOn, {}};
+  dir.copy(request.untarDir, sizeof request.untarDir - 1);
+  return Logged([&] { return RTK_InstallDriver(&request); }, logged);
 }
 
-// Every test runs in its own namespace: /opt is a fresh tmpfs, the sample
-// package is copied to /tmp/pkg, scripts record their command lines, and
-// the library traces RTK at Fine to the terminal.
+// The log target, trace level and trace mask in force.
+std::tuple<int32_t, std::string, uint64_t> Settings() {
+  int32_t target = -1;
+  uint64_t mask = 0;
+  LOG_GetTarget(&target);
+  TRACE_Get(&mask);
+  return {target, TRACE_GetLevelStr(), mask};
+}
+
+// A path of exactly `length` characters below /tmp/long, in components of at
+// most 101 `fill` characters.
+std::string DeepPath(size_t length, char fill) {
+  std::string path = "/tmp/long";
+  while (path.size() + 102 < length) path += "/" + std::string(100, fill);
+  return path + "/" + std::string(length - path.size() - 1, fill);
+}
+
+// Every test: /opt is a fresh tmpfs, the sample package lies at /tmp/pkg,
+// the scripts record their command lines, RTK traces at Fine.
 class Installer : public ::testing::Test {
  protected:
   void SetUp() override {
     RTK_REQUIRE_DRIVER_SANDBOX();
     ASSERT_EQ(mount("qm-opt", "/opt", "tmpfs", 0, "mode=755"), 0) << strerror(errno);
-    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kSamplePackage, kPackage}), 0);
-    setenv("QM_SCRIPT_LOG", kScriptLog, 1);
-    LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kSample, kPkg}), 0);
+    ASSERT_EQ(chdir("/tmp"), 0);
+    setenv("QM_SCRIPT_LOG", kCalls.c_str(), 1);
     TRACE_SetLevelByStr("Fine");
-    TRACE_SetProgram(nullptr);
     TRACE_Set(QM_TRACE_RTK);
   }
 
-  // Runs `call` with the terminal captured; answers the log texts.
-  static std::vector<std::string> Logged(const std::function<void()> &call) { return rtktest::LoggedTexts(call); }
-
-  // Replaces the package's install script and the installed scripts with
-  // recorders that exit with `status`, for tests of the sequence alone.
-  void UseRecordingScripts(int status) {
-    const std::string recorder =
-        "#!/bin/sh\nprintf '%s %s\\n' \"${0##*/}\" \"$*\" >> \"$QM_SCRIPT_LOG\"\nexit " +
-        std::to_string(status) + "\n";
-    WriteFile(std::string(kPackage) + "/platforms/linux/rtkinstall", recorder, 0755);
+  // Puts recorders that then run `then` in place of the package's install
+  // script and the installed scripts.
+  static void UseRecorders(const std::string &then = "exit 0") {
+    const std::string recorder = "#!/bin/sh\nprintf '%s %s\\n' \"${0##*/}\" \"$*\" >> " + kCalls + "\n" + then + "\n";
     mkdir("/opt/quillmar", 0755);
-    for (const char *name : {"qmloaddrv.sh", "qmunloaddrv.sh", "rtkuninstall"}) {
-      WriteFile(std::string("/opt/quillmar/") + name, recorder, 0755);
-    }
+    for (const char *path : {"/tmp/pkg/platforms/linux/rtkinstall", "/opt/quillmar/qmloaddrv.sh", "/opt/quillmar/qmunloaddrv.sh", "/opt/quillmar/rtkuninstall"})
+      WriteFile(path, recorder, 0755);
   }
 };
 
 TEST_F(Installer, InstallsLoadsReinstallsAndUninstallsTheSamplePackage) {
-  const RTK_InstallRequest request = Request(kPackage);
-  int32_t rc = -1;
-  const std::vector<std::string> first = Logged([&] { rc = RTK_InstallDriver(&request); });
-  ASSERT_EQ(rc, QM_SUCCESS);
-  EXPECT_EQ(first, (std::vector<std::string>{
-                       "RTK testValidDir dir:/tmp/pkg",
-                       " RTK testValidDir: fullName is:/tmp/pkg/rtkDirTest.txt",
-                       "RTK testValidDir Result:0 (0x0)",
-                       "RTK checkInstallDir dir:/tmp/pkg",
-                       "RTK checkInstallDir Result:0 (0x0)",
-                       "RTK RTK_InstallDriver installDir: /opt/quillmar/, Untar dir: /tmp/pkg",
-                       " RTK PF_rtk_InstallDriver: kversion returned 5003 temp:",
-                       " RTK install cmd is /tmp/pkg/platforms/linux/rtkinstall "
-                       "/tmp/pkg/platforms/linux/ 1 /tmp/pkg",
-                       " RTK load cmd is /opt/quillmar/qmloaddrv.sh",
-                       "RTK RTK_InstallDriver Result:0 (0x0)",
-                   }));
-  EXPECT_EQ(TakeScriptCalls(), (std::vector<std::string>{
-                                   "rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg",
-                                   "qmloaddrv.sh ",
-                               }));
-  EXPECT_EQ(ReadFile("/opt/quillmar/version.txt"), "1.0.0.8\n");
-  EXPECT_EQ(RunningDriverVersion(), "1.0.0.8");
-  EXPECT_FALSE(Exists("/tmp/pkg/rtkDirTest.txt"));
+  Texts logged;
+  ASSERT_EQ(Install(kPkg, &logged), QM_SUCCESS);
+  EXPECT_EQ(logged, (Texts{"RTK testValidDir dir:/tmp/pkg", " RTK testValidDir: fullName is:/tmp/pkg/rtkDirTest.txt",
+                           "RTK testValidDir Result:0 (0x0)", "RTK checkInstallDir dir:/tmp/pkg", "RTK checkInstallDir Result:0 (0x0)",
+                           "RTK RTK_InstallDriver installDir: /opt/quillmar/, Untar dir: /tmp/pkg", " RTK PF_rtk_InstallDriver: kversion returned 5003 temp:",
+                           " RTK install cmd is /tmp/pkg/platforms/linux/rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg",
+                           " RTK load cmd is /opt/quillmar/qmloaddrv.sh", "RTK RTK_InstallDriver Result:0 (0x0)"}));
+  EXPECT_EQ(TakeCalls(), (Texts{kInstall1, "qmloaddrv.sh "}));
+  EXPECT_FALSE(Exists(kProbe));
 
-  // The driver is current now: the package is installed again, not loaded.
-  ASSERT_EQ(RTK_InstallDriver(&request), QM_SUCCESS);
-  EXPECT_EQ(TakeScriptCalls(),
-            std::vector<std::string>{"rtkinstall /tmp/pkg/platforms/linux/ 0 /tmp/pkg"});
+  // The driver that the package loaded answers 1.0.0.8: the package is
+  // installed again, not loaded.
+  ASSERT_EQ(Install(kPkg, &logged), QM_SUCCESS);
+  EXPECT_EQ(TakeCalls(), Texts{kInstall0});
 
-  const std::vector<std::string> removal = Logged([&] { rc = RTK_UninstallDriver(1); });
-  ASSERT_EQ(rc, QM_SUCCESS);
-  EXPECT_EQ(removal, (std::vector<std::string>{
-                         "RTK RTK_UninstallDriver  mode: 1",
-                         " RTK unload cmd is /opt/quillmar/qmunloaddrv.sh",
-                         " RTK uninstall cmd is /opt/quillmar/rtkuninstall",
-                         "RTK RTK_UninstallDriver Result:0 (0x0)",
-                     }));
-  EXPECT_EQ(TakeScriptCalls(), (std::vector<std::string>{"qmunloaddrv.sh ", "rtkuninstall "}));
-  EXPECT_FALSE(Exists("/opt/quillmar"));
-  EXPECT_EQ(RunningDriverVersion(), "");
-
-  // The uninstall script went with the product; running the package's copy
-  // on what is no longer installed succeeds quietly, and so do the library's
-  // calls, since the shell itself could start.
-  std::string output;
-  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/rtkuninstall"}, &output), 0);
-  EXPECT_EQ(output, "rtkuninstall: Quillmar is not installed\n");
-  EXPECT_EQ(rtktest::RunCommand({"/tmp/pkg/platforms/linux/qmunloaddrv.sh"}, &output), 0);
-  TakeScriptCalls();
-  EXPECT_EQ(RTK_UninstallDriver(1), QM_SUCCESS);
+  EXPECT_EQ(Logged([] { return RTK_UninstallDriver(1); }, &logged), QM_SUCCESS);
+  EXPECT_EQ(logged, (Texts{"RTK RTK_UninstallDriver  mode: 1", " RTK unload cmd is /opt/quillmar/qmunloaddrv.sh",
+                           " RTK uninstall cmd is /opt/quillmar/rtkuninstall", "RTK RTK_UninstallDriver Result:0 (0x0)"}));
+  EXPECT_EQ(TakeCalls(), (Texts{"qmunloaddrv.sh ", "rtkuninstall "}));
+  EXPECT_FALSE(Exists("/opt/quillmar") || Exists("/dev/quillmar0"));
 }
 
-TEST_F(Installer, TheRunningDriversAnswerDecidesTheLoad) {
-  const std::string install0 = "rtkinstall /tmp/pkg/platforms/linux/ 0 /tmp/pkg";
-  const std::string install1 = "rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg";
-  struct Case {
-    std::vector<std::string> driver;  // qmdrvd options; empty: no driver
-    int status;                       // exit status of the scripts
-    int32_t result;
-    std::vector<std::string> calls;
-  } const cases[] = {
-      {{}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
-      {{"--version=1.0.0.7"}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
-      {{"--version=1.0.0.8"}, 0, QM_SUCCESS, {install0}},
-      {{"--version=2.0.0.0"}, 0, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
-      {{"--reply-code=0"}, 0, QM_SUCCESS, {install0}},
-      {{"--fail-ioctl"}, 0, QM_SUCCESS, {install0}},
-      {{"--reply-text=<reply/>"}, 0, QM_INFO_BADXML, {}},
-      {{"--version=one.two"}, 0, QM_ERR_BADPARAM, {}},
-      {{"--version="}, 0, QM_ERR_BADPARAM, {}},
-      {{"--version=1.0.0.7"}, 1, QM_SUCCESS, {install1, "qmloaddrv.sh "}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.driver.empty() ? "no driver" : c.driver.front());
-    UseRecordingScripts(c.status);
-    rtktest::StandIn driver;
-    if (!c.driver.empty()) {
-      ASSERT_EQ(driver.Start(c.driver), 0);
-    }
-    const RTK_InstallRequest request = Request(kPackage);
-    const std::vector<std::string> logged =
-        Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
-    EXPECT_EQ(TakeScriptCalls(), c.calls);
-    // The "missing version" text has no line feed of its own, so the next
-    // log line follows it on the same terminal line.
-    const bool missing = std::any_of(logged.begin(), logged.end(), [](const std::string &text) {
-      return text.rfind("Quillmar ERROR PF_rtk_InstallDriver: missing version", 0) == 0;
-    });
-    EXPECT_EQ(missing, c.result == QM_INFO_BADXML);
-  }
-}
-
-TEST_F(Installer, AShellThatCannotStartFailsEachScriptStep) {
-  // A device node over the shell: exec of /bin/sh fails, so no script starts.
-  ASSERT_EQ(mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-  const RTK_InstallRequest request = Request(kPackage);
-  int32_t install = -1;
-  int32_t unload = -1;
-  int32_t uninstall = -1;
-  const std::vector<std::string> logged = Logged([&] {
-    TRACE_Set(0);
-    install = RTK_InstallDriver(&request);
-    unload = RTK_UninstallDriver(1);
-    uninstall = RTK_UninstallDriver(0);
-  });
-  ASSERT_EQ(umount("/bin/sh"), 0);
-  EXPECT_EQ(install, QM_ERR_INSTALL_FAILED);
-  EXPECT_EQ(unload, QM_ERR_UNLOAD_DRV_FAILED);
-  EXPECT_EQ(uninstall, QM_ERR_UNINSTALL_FAILED);
-  EXPECT_EQ(logged, (std::vector<std::string>{
-                        "Quillmar ERROR PF_rtk_InstallDriver: failed to run install",
-                        "Quillmar ERROR failed to run qmunloaddrv",
-                        "Quillmar ERROR failed to run rtkuninstall",
-                    }));
-  EXPECT_TRUE(TakeScriptCalls().empty());
-}
-
-TEST_F(Installer, PackageChecksRefuseBadDirectoriesBeforeAnyScript) {
-  // A read-only package directory: the test file cannot be created.
-  ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, "/tmp/ro"}), 0);
-  ASSERT_EQ(mount("/tmp/ro", "/tmp/ro", nullptr, MS_BIND, nullptr), 0);
-  ASSERT_EQ(mount(nullptr, "/tmp/ro", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
-  RTK_InstallRequest request = Request("/tmp/ro");
-  std::vector<std::string> logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE); });
-  EXPECT_EQ(logged, (std::vector<std::string>{
-                        "RTK testValidDir dir:/tmp/ro",
-                        " RTK testValidDir: fullName is:/tmp/ro/rtkDirTest.txt",
-                        "Quillmar ERROR Failed to open /tmp/ro/rtkDirTest.txt errno 30",
-                        "RTK testValidDir Result:5022 (0x139e)",
-                        "RTK RTK_InstallDriver: installDir is not valid",
-                    }));
-
-  // No version file: refused, and the test file is not left behind.
-  ASSERT_EQ(unlink("/tmp/pkg/misc/version.txt"), 0);
-  request = Request(kPackage);
-  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
-  EXPECT_FALSE(Exists("/tmp/pkg/rtkDirTest.txt"));
-  WriteFile("/tmp/pkg/misc/version.txt", "1.0.0.8\n");
-
-  // A version file that cannot be opened for writing.
-  ASSERT_EQ(mount("/tmp/pkg/misc", "/tmp/pkg/misc", nullptr, MS_BIND, nullptr), 0);
-  ASSERT_EQ(mount(nullptr, "/tmp/pkg/misc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
-  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
-  ASSERT_EQ(umount("/tmp/pkg/misc"), 0);
-
-  // A relative path to a complete, writable package is refused after the file tests.
-  ASSERT_EQ(chdir("/tmp"), 0);
-  request = Request("pkg");
-  logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM); });
-  EXPECT_EQ(logged.back(), "RTK checkInstallDir Result:5054 (0x13be)");
-
-  // Empty: refused without touching anything.
-  request = Request("");
-  logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE); });
-  EXPECT_EQ(logged, std::vector<std::string>{"RTK RTK_InstallDriver: installDir is not valid"});
-
-  // Package paths that the shell would interpret never reach the shell.
-  ASSERT_EQ(chdir("/tmp"), 0);
-  for (const std::string hostile : {"/tmp/p;touch canary", "/tmp/p$(touch canary)",
-                                    "/tmp/p`touch canary`", "/tmp/p q", "/tmp/p\ntouch canary"}) {
-    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kPackage, hostile}), 0) << hostile;
-    request = Request(hostile);
-    EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADPARAM) << hostile;
-    EXPECT_FALSE(Exists("/tmp/canary"));
-    EXPECT_TRUE(TakeScriptCalls().empty()) << hostile;
-  }
-}
-
-// A directory path of exactly `length` characters below /tmp/long (made,
-// with its parents), in components of at most 200 `fill` characters.
-std::string DeepDirectory(size_t length, char fill) {
-  std::string path = "/tmp/long";
-  while (path.size() < length) {
-    size_t part = std::min<size_t>(200, length - path.size() - 1);
-    if (length - path.size() - 1 - part == 1) --part;  // leave room for "/x", not "/"
-    path += "/" + std::string(part, fill);
-  }
-  std::filesystem::create_directories(path);
-  return path;
-}
-
-// What a hostile package holds at the probe's or the version file's name,
-// and package paths whose probe or version path does not fit its buffer:
-// the install refuses them (with the probe's log line and the errno of the
-// reason) and changes no file outside the package (`victim`, "keep"); a
-// leftover plain probe and a package named through a link still pass.
-TEST_F(Installer, HostileEntriesAndLongPathsTouchNothingOutsideThePackage) {
-  const std::string probe = std::string(kPackage) + "/rtkDirTest.txt";
-  const std::string version = std::string(kPackage) + "/misc/version.txt";
-  const auto packageAt = [&](const std::string &dir) {
-    Ok(rtktest::RunCommand({"cp", "-a", std::string(kPackage) + "/.", dir}));
-    return dir;
-  };
+// Every way an install (or, where a row says, another call) can end: what
+// the running driver answers, a shell that cannot start (a device node over
+// /bin/sh), what the package holds at the probe's or the version file's
+// name, package paths that the shell would interpret or that do not fit.
+// Each row answers its code, logs its one error or nothing (the trace is
+// off), runs only the scripts it must, and changes nothing outside the
+// package (the victim, /tmp/new, /tmp/canary).
+TEST_F(Installer, TheDriverThePackageAndThePathDecideWhatRuns) {
   std::string victim;
-  const auto victimAt = [&](const std::string &path) {
-    victim = path;
-    WriteFile(victim, "keep");
-    return victim;
+  const auto keep = [&](const std::string &path) { WriteFile(victim = path, "keep"); return 0; };
+  const auto deepPackage = [](const std::string &dir) { std::filesystem::create_directories(dir); return rtktest::RunCommand({"cp", "-a", kSample + "/.", dir}); };
+  const auto link = [](const std::string &dir) { return [dir] { return mkdir("/tmp/h", 0755) & symlink(kPkg.c_str(), dir.c_str()); }; };
+  const auto nothing = [] { return 0; };
+  const auto noShell = [] { return mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr); };
+  const auto uninstall = [](int32_t mode) { return [mode] { return RTK_UninstallDriver(mode); }; };
+  const std::string probeLog = "Quillmar ERROR Failed to open /tmp/pkg/rtkDirTest.txt errno ", fits = DeepPath(1006, 'd'), cut = DeepPath(1007, 'd');
+  const std::string unusable = "Quillmar ERROR PF_rtk_InstallDriver: package path not usable in a command: ", sibling = DeepPath(1012, 's');
+  const Texts both = {kInstall1, "qmloaddrv.sh "}, none;
+  // qmdrvd options (none: no driver), what changes the package (0 when that
+  // worked), the path to install, the result, the scripts that ran, the start
+  // of the error logged ("": none), the call when not the install. No two
+  // log lines in a row alike: the log would fold them.
+  const struct Case { Texts driver; std::function<int()> prepare; std::string dir; int32_t result; Texts calls; std::string log;
+                     std::function<int32_t()> call = nullptr; } cases[] = {
+      {{}, nothing, kPkg, QM_SUCCESS, both, ""},
+      {{"--version=1.0.0.7"}, nothing, kPkg, QM_SUCCESS, both, ""},
+      {{"--version=1.0.0.8"}, nothing, kPkg, QM_SUCCESS, {kInstall0}, ""},
+      {{"--reply-code=0"}, nothing, kPkg, QM_SUCCESS, {kInstall0}, ""},
+      {{"--reply-text=<reply/>"}, nothing, kPkg, QM_INFO_BADXML, none, "Quillmar ERROR PF_rtk_InstallDriver: missing version"},
+      {{"--version=one.two"}, nothing, kPkg, QM_ERR_BADPARAM, none, ""},
+      {{"--version=1.0.0.7"}, [] { UseRecorders("exit 1"); return 0; }, kPkg, QM_SUCCESS, both, ""},
+      {{}, noShell, kPkg, QM_ERR_INSTALL_FAILED, none, "Quillmar ERROR PF_rtk_InstallDriver: failed to run install"},
+      {{}, nothing, "", QM_SUCCESS, {"rtkuninstall "}, "", uninstall(0)},
+      {{}, noShell, "", QM_ERR_UNLOAD_DRV_FAILED, none, "Quillmar ERROR failed to run qmunloaddrv", uninstall(1)},
+      {{}, noShell, "", QM_ERR_UNINSTALL_FAILED, none, "Quillmar ERROR failed to run rtkuninstall", uninstall(0)},
+      {{}, [] { UseRecorders("mount --bind /dev/null /bin/sh"); return 0; }, kPkg, QM_ERR_DRVROPEN, {kInstall1}, "Quillmar ERROR failed to run qmloaddrv"},
+      {{}, [] { return mkdir("/tmp/ro", 0755) | mount("ro", "/tmp/ro", "tmpfs", MS_RDONLY, nullptr); }, "/tmp/ro", QM_ERR_BADFILE, none, "Quillmar ERROR Failed to open /tmp/ro/rtkDirTest.txt errno 30"},
+      {{}, [] { return unlink(kVersion.c_str()); }, kPkg, QM_ERR_BADFILE, none, ""},
+      {{}, [] { return mount(kVersion.c_str(), kVersion.c_str(), nullptr, MS_BIND, nullptr) |
+                       mount(nullptr, kVersion.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr); }, kPkg, QM_ERR_BADFILE, none, ""},
+      {{}, nothing, "pkg", QM_ERR_BADPARAM, none, ""},
+      {{}, nothing, "", QM_ERR_BADFILE, none, ""},
+      {{}, nothing, "p", QM_ERR_BADFILE, none, "Quillmar ERROR Failed to open p/rtkDirTest.txt errno 2"},
+      {{}, [] { return symlink("/tmp/victim", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "40"},
+      {{}, [] { return ::link("/tmp/victim", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "31"},
+      {{}, [] { return symlink("/tmp/new", kProbe.c_str()); }, kPkg, QM_ERR_BADFILE, none, probeLog + "40"},
+      {{}, [] { WriteFile(kProbe, "old"); return 0; }, kPkg, QM_SUCCESS, both, ""},
+      {{}, [] { return unlink(kVersion.c_str()) | symlink("/tmp/victim", kVersion.c_str()); }, kPkg, QM_ERR_BADFILE, none, ""},
+      {{}, [] { return unlink(kVersion.c_str()) | mkfifo(kVersion.c_str(), 0644); }, kPkg, QM_ERR_BADFILE, none, ""},
+      {{}, link("/tmp/h/pkg"), "/tmp/h/pkg", QM_SUCCESS, {"rtkinstall /tmp/h/pkg/platforms/linux/ 1 /tmp/h/pkg", "qmloaddrv.sh "}, ""},
+      {{}, link("/tmp/h/p;touch canary"), "/tmp/h/p;touch canary", QM_ERR_BADPARAM, none, unusable + "/tmp/h/p;touch canary"},
+      {{}, link("/tmp/h/p$(touch canary)"), "/tmp/h/p$(touch canary)", QM_ERR_BADPARAM, none, unusable + "/tmp/h/p$(touch canary)"},
+      {{}, link("/tmp/h/p\ntouch canary"), "/tmp/h/p\ntouch canary", QM_ERR_BADPARAM, none, unusable + "/tmp/h/p"},
+      // The probe path, cut to 1,023 characters, would name another file.
+      {{}, [&] { std::filesystem::create_directories(DeepPath(1022, 'v')); return keep(DeepPath(1022, 'v') + "v"); }, DeepPath(1022, 'v') + "v/../pkg", QM_ERR_BADFILE, none, "Quillmar ERROR Failed to open /tmp/long/v"},
+      {{}, [&] { return deepPackage(sibling) | keep(sibling + "/rtkDirTest"); }, sibling, QM_ERR_BADFILE, none, "Quillmar ERROR Failed to open /tmp/long/s"},
+      // The longest path whose version path fits passes the file checks (and
+      // is too long for the install command); one more does not.
+      {{}, [&] { return deepPackage(fits); }, fits, QM_ERR_BADPARAM, none, unusable + "/tmp/long/d"},
+      {{}, [&] { return deepPackage(cut); }, cut, QM_ERR_BADFILE, none, ""},
   };
-  const struct Case {
-    const char *what;
-    std::function<std::string()> make;  // prepares the package, answers the path to install
-    int32_t result;
-    int logged;  // errno of the "Failed to open" line; 0: its end is cut by the log; -1: no such line
-  } cases[] = {  // no two log lines in a row alike: the log would fold them
-      {"probe links to a file", [&] { Ok(symlink(victim.c_str(), probe.c_str())); return kPackage; },
-       QM_ERR_BADFILE, ELOOP},
-      {"probe is another name of a file", [&] { Ok(link(victim.c_str(), probe.c_str())); return kPackage; },
-       QM_ERR_BADFILE, EMLINK},
-      {"probe links nowhere", [&] { Ok(symlink("/tmp/new", probe.c_str())); return kPackage; },
-       QM_ERR_BADFILE, ELOOP},
-      {"probe is a directory", [&] { Ok(mkdir(probe.c_str(), 0755)); return kPackage; }, QM_ERR_BADFILE, EISDIR},
-      {"probe is a FIFO", [&] { Ok(mkfifo(probe.c_str(), 0644)); return kPackage; }, QM_ERR_BADFILE, EEXIST},
-      {"probe left behind", [&] { WriteFile(probe, "old"); return kPackage; }, QM_SUCCESS, -1},
-      {"version links to a file", [&] { Ok(unlink(version.c_str()) | symlink(victim.c_str(), version.c_str())); return kPackage; },
-       QM_ERR_BADFILE, -1},
-      {"version is a FIFO", [&] { Ok(unlink(version.c_str()) | mkfifo(version.c_str(), 0644)); return kPackage; },
-       QM_ERR_BADFILE, -1},
-      {"version is a device", [&] { Ok(unlink(version.c_str()) | mknod(version.c_str(), S_IFCHR | 0666, makedev(1, 3))); return kPackage; },
-       QM_ERR_BADFILE, -1},
-      {"package named through a link", [&] { Ok(symlink(kPackage, "/tmp/pkglink")); return "/tmp/pkglink"; },
-       QM_SUCCESS, -1},
-      // The cut probe path would name the existing 1,023-character file ...
-      {"probe path cut to another file", [&] { return victimAt(DeepDirectory(1022, 'v') + "v") + "/../pkg"; },
-       QM_ERR_BADFILE, 0},
-      // ... or the probe's sibling "rtkDirTest".
-      {"probe path cut to its sibling", [&] {
-         const std::string dir = packageAt(DeepDirectory(1012, 's'));
-         victimAt(dir + "/rtkDirTest");
-         return dir;
-       }, QM_ERR_BADFILE, 0},
-      // The longest path whose version path fits passes the file checks
-      // (and is too long for the install command); one more does not.
-      {"version path fits", [&] { return packageAt(DeepDirectory(1006, 'd')); }, QM_ERR_BADPARAM, -1},
-      {"version path cut", [&] { return packageAt(DeepDirectory(1007, 'd')); }, QM_ERR_BADFILE, -1},
+  const auto cleanUp = [] {
+    for (const char *mounted : {"/bin/sh", "/tmp/ro", kVersion.c_str()}) umount2(mounted, MNT_DETACH);
+    std::error_code ec;
+    for (const char *path : {"/tmp/pkg", "/tmp/h", "/tmp/ro", "/tmp/long", "/tmp/new", "/tmp/victim"}) std::filesystem::remove_all(path, ec);
+    return rtktest::RunCommand({"cp", "-a", kSample, kPkg});
   };
   TRACE_Set(0);
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_EQ(rtktest::RunCommand({"rm", "-rf", kPackage, "/tmp/pkglink", "/tmp/long", "/tmp/new"}), 0);
-    ASSERT_EQ(rtktest::RunCommand({"cp", "-a", kSamplePackage, kPackage}), 0);
-    UseRecordingScripts(0);
-    victimAt("/tmp/victim");
-    const RTK_InstallRequest request = Request(c.make());
-    // Whatever sits at the version file's name is opened only when it is the
-    // package's plain file: a FIFO or a device is refused before any open.
+    SCOPED_TRACE(testing::Message() << "row " << &c - cases);
+    ASSERT_EQ(cleanUp(), 0);
+    UseRecorders();
+    keep("/tmp/victim");
+    rtktest::StandIn driver;
+    ASSERT_EQ(c.driver.empty() ? 0 : driver.Start(c.driver), 0);
+    ASSERT_EQ(c.prepare(), 0) << strerror(errno);
+    // The version file is opened only when it is the package's plain file.
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(watch, version.c_str(), IN_OPEN | IN_DONT_FOLLOW), 0);
-    const std::vector<std::string> logged = Logged([&] { EXPECT_EQ(RTK_InstallDriver(&request), c.result); });
+    const bool watched = inotify_add_watch(watch, kVersion.c_str(), IN_OPEN | IN_DONT_FOLLOW) >= 0;
+    Texts logged;
+    EXPECT_EQ(c.call ? Logged(c.call, &logged) : Install(c.dir, &logged), c.result);
     char events[256];
-    EXPECT_EQ(read(watch, events, sizeof events) > 0, c.result == QM_SUCCESS);
+    const bool opened = read(watch, events, sizeof events) > 0;
     close(watch);
-    const auto failed = std::find_if(logged.begin(), logged.end(), [](const std::string &text) {
-      return text.rfind("Quillmar ERROR Failed to open ", 0) == 0;
-    });
-    EXPECT_EQ(failed != logged.end(), c.logged >= 0);
-    if (c.logged > 0 && failed != logged.end()) {
-      EXPECT_TRUE(failed->ends_with(" errno " + std::to_string(c.logged))) << *failed;
-    }
-    EXPECT_EQ(TakeScriptCalls().size(), c.result == QM_SUCCESS ? 2u : 0u);
+    if (watched && c.dir == kPkg && (c.result == QM_SUCCESS || c.result == QM_ERR_BADFILE)) { EXPECT_EQ(opened, c.result == QM_SUCCESS); }
+    EXPECT_TRUE(logged.size() == !c.log.empty() && (logged.empty() || logged[0].starts_with(c.log))) << testing::PrintToString(logged);
+    EXPECT_EQ(TakeCalls(), c.calls);
     EXPECT_EQ(ReadFile(victim), "keep");
-    EXPECT_FALSE(Exists("/tmp/new"));
-    EXPECT_TRUE(c.result != QM_SUCCESS || !Exists(probe));
+    EXPECT_FALSE(Exists("/tmp/new") || Exists("/tmp/canary"));
+    EXPECT_TRUE(c.result != QM_SUCCESS || !Exists(kProbe));
   }
+  EXPECT_EQ(cleanUp(), 0);
 }
 
 // rtkctl install and uninstall check what the scripts really did: a step
-// changes the package (or the driver), runs rtkctl, and expects its exit
-// status and a part of its output.
+// changes the package (or the driver), then rtkctl exits with `status` and
+// shows `shown`.
 TEST_F(Installer, RtkctlReportsWhatReallyHappened) {
-  const std::string rtkctl = RTK_BINARY_DIR "/tools/rtkctl";
-  const std::string scripts = std::string(kPackage) + "/platforms/linux/";
-  const std::string version = std::string(kPackage) + "/misc/version.txt";
-  const auto failing = [](const std::string &path) { WriteFile(path, "#!/bin/sh\nexit 1\n", 0755); };
-  const auto restore = [&](const std::string &path, const char *name) {
-    WriteFile(path, ReadFile(kSamplePackage + "/platforms/linux/" + name), 0755);
+  // Writes a script of the package ("" puts back the sample's) or, with a
+  // '/', an installed one.
+  const auto put = [](const std::string &name, const std::string &text) {
+    const std::string sample = kSample + "/platforms/linux/" + name.substr(name.rfind('/') + 1);
+    WriteFile(name[0] == '/' ? name : kPkg + "/platforms/linux/" + name, text.empty() ? ReadFile(sample) : text, 0755);
   };
-  const struct Step {
-    std::function<void()> before;
-    std::vector<std::string> args;
-    int status;
-    const char *shown;
-  } steps[] = {
-      {[&] { Ok(chmod((scripts + "rtkinstall").c_str(), 0644)); }, {"install", kPackage}, 1,
-       "install script cannot run: /tmp/pkg/platforms/linux/rtkinstall: not executable"},
-      {[&] { Ok(rename("/tmp/pkg/platforms", "/tmp/platforms")); }, {"install", kPackage}, 1,
-       "rtkinstall: No such file or directory"},
-      {[&] { Ok(rename("/tmp/platforms", "/tmp/pkg/platforms")); restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(version, ""); },
-       {"install", kPackage}, 1, "result: 0 SUCCESS: Success\nrtkctl install: failed: the package's misc/version.txt holds no version"},
-      {[&] { WriteFile(version, "1.0.0.8\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
-       "failed: not installed: /opt/quillmar/qmloaddrv.sh: No such file"},
-      {[&] { restore(scripts + "rtkinstall", "rtkinstall"); WriteFile(scripts + "qmloaddrv.sh", "#!/bin/sh\n", 0755); },
-       {"install", kPackage}, 1, "failed: the driver was to be loaded, but /dev/quillmar0 does not answer with its version"},
-      {[&] { restore(scripts + "qmloaddrv.sh", "qmloaddrv.sh"); }, {"install", kPackage}, 0, "result: 0 SUCCESS"},
-      {[&] { WriteFile("/opt/quillmar/rtkuninstall", "#!/bin/sh\n", 0755); }, {"uninstall"}, 1,
-       "failed: still installed: /opt/quillmar/qmloaddrv.sh"},
+  const struct Step { std::function<void()> before; Texts args; int status; const char *shown; } steps[] = {
+      {[&] { put("rtkinstall", "#!/bin/sh\nexit 1\n"); }, {"install", kPkg}, 1, "failed: not installed: /opt/quillmar/qmloaddrv.sh: No such file"},
+      {[&] { put("rtkinstall", ""), put("qmloaddrv.sh", "#!/bin/sh\n"); }, {"install", kPkg}, 1,
+       "failed: the driver was to be loaded, but /dev/quillmar0 does not answer with its version"},
+      {[&] { put("qmloaddrv.sh", ""); }, {"install", kPkg}, 0, "result: 0 SUCCESS"},
+      {[&] { put("/opt/quillmar/rtkuninstall", "#!/bin/sh\n"); }, {"uninstall"}, 1, "failed: still installed: /opt/quillmar/qmloaddrv.sh"},
       // An install over the installed product that does not install anything.
-      {[&] { WriteFile(version, "1.0.0.9\n"); failing(scripts + "rtkinstall"); }, {"install", kPackage}, 1,
+      {[&] { WriteFile(kVersion, "1.0.0.9\n"), put("rtkinstall", "#!/bin/sh\nexit 1\n"); }, {"install", kPkg}, 1,
        "/opt/quillmar/version.txt records '1.0.0.8', not the package's 1.0.0.9"},
-      {[&] { restore("/opt/quillmar/rtkuninstall", "rtkuninstall"); }, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
+      {[&] { put("/opt/quillmar/rtkuninstall", ""); }, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
       {[] {}, {"driver", "start"}, 0, "driver: started"},
-      {[] {}, {"uninstall", "--unload"}, 1,
-       "failed: the driver is still loaded (/dev/quillmar0 is there); /opt/quillmar/qmunloaddrv.sh: No such file"},
-      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "status"}, 1,
-       "rtkctl status: /dev/quillmar0: Permission denied"},
-      {[] {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", rtkctl, "driver", "status"}, 1,
-       "driver: cannot tell (/dev/quillmar0: Permission denied)"},
+      {[] {}, {"uninstall", "--unload"}, 1, "failed: the driver is still loaded (/dev/quillmar0 is there); /opt/quillmar/qmunloaddrv.sh: No such file"},
       {[] {}, {"driver", "stop"}, 0, "driver: stopped"},
-      {[] {}, {"uninstall", "--unload"}, 0, "result: 0 SUCCESS"},
   };
   for (const Step &step : steps) {
-    SCOPED_TRACE(step.shown);
     step.before();
-    std::vector<std::string> argv = step.args;
-    if (argv[0] != "setpriv") argv.insert(argv.begin(), rtkctl);
     std::string output;
-    EXPECT_EQ(rtktest::RunCommand(argv, &output), step.status) << output;
+    EXPECT_EQ(rtktest::Rtkctl(step.args, &output), step.status) << output;
     EXPECT_NE(output.find(step.shown), std::string::npos) << output;
   }
 }
 
-TEST_F(Installer, TraceOnSwitchesTracingOnEvenWhenTheChecksFail) {
-  TRACE_Set(0);
-  TRACE_SetLevelByStr("Coarse");
-  RTK_InstallRequest request = Request("");
-  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
-  uint64_t mask = 1;
-  TRACE_Get(&mask);
-  EXPECT_EQ(mask, 0u);
-
-  request.traceOn = 1;
-  EXPECT_EQ(RTK_InstallDriver(&request), QM_ERR_BADFILE);
-  int32_t target = -1;
-  LOG_GetTarget(&target);
-  TRACE_Get(&mask);
-  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
-  EXPECT_EQ(mask, QM_TRACE_RTK);
-  EXPECT_STREQ(TRACE_GetLevelStr(), "Fine");
-}
-
-TEST_F(Installer, SetTraceAppliesLocallyThenTellsTheDriver) {
-  // No driver: the local settings stand and the call succeeds.
-  EXPECT_EQ(RTK_SetTrace("file", "RTK", "Fine", ""), QM_SUCCESS);
-  int32_t target = -1;
-  LOG_GetTarget(&target);
-  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
-
-  // A device that names no log target changes nothing.
+// RTK_SetTrace applies log target, level, program and mask here, in that
+// order, stopping at the first that names nothing, then tells the driver;
+// RTK_UninstallDriver resets the driver first; traceOn in an install request
+// switches RTK tracing to the system log before the package is checked.
+TEST_F(Installer, SettingsAndResetReachTheDriver) {
+  Texts logged;
+  EXPECT_EQ(Logged([] { return RTK_SetTrace("file", "RTK", "Fine", ""); }, &logged), QM_SUCCESS);  // no driver: the local settings stand
+  EXPECT_EQ(logged, Texts{"RTK device: file mask: RTK, level: Fine, program: "});
   EXPECT_EQ(RTK_SetTrace("printer", "FILE", "Coarse", ""), QM_ERR_BADPARAM);
-  LOG_GetTarget(&target);
-  EXPECT_EQ(target, QM_LOG_TARGET_FILE);
-  EXPECT_STREQ(TRACE_GetLevelStr(), "Fine");
+  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK));
+  EXPECT_EQ(RTK_SetTrace("screen", "FILE", "Loud", ""), QM_ERR_BADPARAM);
+  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_SCREEN, "Fine", QM_TRACE_RTK));
+  EXPECT_EQ(RTK_SetTrace("file", "NOSUCHBIT", "Medium", ""), QM_ERR_BADPARAM);
+  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Medium", QM_TRACE_RTK));
 
-  // A mask that names no bit: device and level stay changed.
-  EXPECT_EQ(RTK_SetTrace("screen", "NOSUCHBIT", "Medium", ""), QM_ERR_BADPARAM);
-  LOG_GetTarget(&target);
-  EXPECT_EQ(target, QM_LOG_TARGET_SCREEN);
-  EXPECT_STREQ(TRACE_GetLevelStr(), "Medium");
-
-  // A loaded driver receives the settings, mask first and device third.
+  // Quotes and markup in a value stay one value of one command; a command
+  // that would not fit whole is not sent.
+  UseRecorders();
   rtktest::StandIn driver;
   ASSERT_EQ(driver.Start({"--version=1.0.0.8"}), 0);
-  driver.Forget();
-  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "inst"), QM_SUCCESS);
-  std::vector<rtktest::LogEntry> ioctls = driver.Ioctls();
-  ASSERT_EQ(ioctls.size(), 1u);
-  EXPECT_EQ(ioctls[0]["text"],
-            "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"inst\" />");
-
-  // A program with quotes and markup stays one value of one command, and the
-  // driver reads it back as it was given; a command that would not fit whole
-  // is not sent.
-  driver.Forget();
   EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "\"/><reset/>'"), QM_SUCCESS);
-  char settings[1024] = "<trace/>";
-  EXPECT_EQ(qma_simpleXML(0, settings, settings, sizeof settings), QM_INFO_XMLRESPONSE);
-  EXPECT_STREQ(settings, "<trace device=\"terminal\" mask=\"RTK\" level=\"Medium\" "
-                         "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\"/>");
   EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(200, '"').c_str()), QM_ERR_BADPARAM);
-  ioctls = driver.Ioctls();
-  ASSERT_EQ(ioctls.size(), 2u);
-  EXPECT_EQ(ioctls[0]["text"],
-            "<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" "
-            "program=\"&quot;/&gt;&lt;reset/&gt;&apos;\" />");
-  TRACE_SetProgram(nullptr);
-  ASSERT_TRUE(driver.Stop());
+  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(1000, 'x').c_str()), QM_ERR_BADPARAM);
+  EXPECT_EQ(RTK_UninstallDriver(0), QM_SUCCESS);
+  Texts sent;
+  for (const rtktest::LogEntry &ioctl : driver.Ioctls()) sent.push_back(ioctl.at("text"));
+  EXPECT_EQ(sent, (Texts{"<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"&quot;/&gt;&lt;reset/&gt;&apos;\" />", "<reset/>"}));
 
   // A driver that refuses the command: its result comes back, and is logged.
-  rtktest::StandIn refusing;
-  ASSERT_EQ(refusing.Start({"--reply-code=5030"}), 0);
+  ASSERT_TRUE(driver.Stop());
+  ASSERT_EQ(driver.Start({"--reply-code=5030"}), 0);
   TRACE_Set(0);
-  std::vector<std::string> logged =
-      Logged([&] { EXPECT_EQ(RTK_SetTrace("screen", "FILE", "Fine", ""), QM_ERR_IVKEYWORD); });
-  EXPECT_EQ(logged, std::vector<std::string>{"Quillmar ERROR RTK_SetTrace failed with result:5030"});
+  EXPECT_EQ(Logged([] { return RTK_SetTrace("screen", "FILE", "Fine", ""); }, &logged), QM_ERR_IVKEYWORD);
+  EXPECT_EQ(logged, Texts{"Quillmar ERROR RTK_SetTrace failed with result:5030"});
+
+  TRACE_Set(0);
+  TRACE_SetLevelByStr("Coarse");
+  EXPECT_EQ(Install("", &logged, 1), QM_ERR_BADFILE);
+  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK));
+}
+
+using PlatformAndVersion = rtktest::LoggingTest;
+
+// The first word of the table found in the system's name, in any case,
+// selects the platform (cut to the buffer); none is logged and answers -8.
+TEST_F(PlatformAndVersion, PlatformSearchesTheWordsInOrderIgnoringCase) {
+  const struct { const char *os; int32_t size; const char *platform; } cases[] = {
+      {"Linux", 64, "linux"}, {"linux", 64, "linux"}, {"GNU/LINUX", 64, "linux"}, {"SunOS", 4, "sol"},
+      {"Darwin", 64, "windows"}, {"AIX", 64, "aix"}, {"HPUX", 64, "hpux"}, {"FreeBSD", 8, ""}};
+  for (const auto &c : cases) {
+    rtktest::GuardedBuffer out(static_cast<size_t>(c.size), 'x');
+    EXPECT_EQ(rtkutils_getPlatform(c.os, out.data(), c.size), c.platform[0] != '\0' ? 0 : RTK_NO_PLATFORM) << c.os;
+    EXPECT_STREQ(out.data(), c.platform) << c.os;
+    EXPECT_TRUE(out.Intact());
+  }
+  EXPECT_EQ(CapturedTexts(), Texts{"Quillmar ERROR No platform match for FreeBSD\n"});
+}
+
+// 1 when some position, first to fourth, holds a smaller installed number;
+// -1 when either text is not four dotted numbers. Both are traced.
+TEST_F(PlatformAndVersion, VersionIsOlderWhenAnyPositionIsSmaller) {
+  const struct { const char *installed, *latest; int32_t result; } cases[] = {
+      {"1.0.0.7", "1.0.0.8", 1},  {"1.0.0.8", "1.0.0.8", 0}, {"1.0.0.9", "1.0.0.8", 0},  {"2.0.0.0", "1.0.0.8", 1},
+      {"1.1.0.0", "1.0.1.0", 1},  {"0.9.9.9", "1.0.0.8", 1}, {"1.0.0.10", "1.0.0.8", 0}, {"1.0.0", "1.0.0.8", -1},
+      {"1.0.0.8", "1.0", -1},     {"abc", "1.0.0.8", -1},    {"1.0.0.8 build 7", "1.0.0.8", 0}, {"-1.0.0.8", "1.0.0.8", 1},
+  };
+  for (const auto &c : cases) EXPECT_EQ(rtkutils_compareQuillmarVersions(c.installed, c.latest), c.result) << c.installed << " vs " << c.latest;
+  TRACE_Set(QM_TRACE_RTK);
+  rtkutils_compareQuillmarVersions("1.2.3.4", "5.6.7.8");
+  EXPECT_EQ(CapturedTexts(), (Texts{"RTK rtkutils_compareQuillmarVersions installed ver: 1.2.3.4 newVer: 5.6.7.8\n", " RTK iv1:1 iv2:2 iv3:3 iv4:4\n",
+                                    " RTK nv1:5 nv2:6 nv3:7 nv4:8\n", "RTK rtkutils_compareQuillmarVersions Result:1 WEIRD\n"}));
 }
 
 }  // namespace

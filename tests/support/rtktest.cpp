@@ -1,72 +1,108 @@
-// Shared test support (see rtktest.h).
-#include "rtktest.h"
-
+// Shared test support, in three parts: scratch files, child processes and
+// the namespaces the programs run in (rtktest.h); the capture of the message
+// log's terminal lines (log_capture.h); the driver sandbox and the stand-in
+// driver (standin.h).
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
+#include <utility>
+
+#include "log_capture.h"
+#include "qmexit.h"
+#include "qmlog.h"
+#include "qmtrace.h"
+#include "rtktest.h"
+#include "standin.h"
 
 namespace rtktest {
 namespace {
 
-// The descriptors open in this process, with what each refers to.
-// The listing's own descriptor (to the directory /proc/PID/fd) is left out.
-std::map<int, std::string> OpenDescriptors() {
-  std::map<int, std::string> open;
-  std::error_code ec;
-  for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
-    open[std::stoi(fd.path().filename())] = std::filesystem::read_symlink(fd.path(), ec);
-  std::erase_if(open, [](const auto &fd) { return fd.second == "/proc/" + std::to_string(getpid()) + "/fd"; });
-  return open;
-}
-
 // Fails a test that ends with a descriptor open that it did not find open.
 struct DescriptorCheck : testing::EmptyTestEventListener {
-  void OnTestStart(const testing::TestInfo &) override { before = OpenDescriptors(); }
+  // The descriptors open in this process, with what each refers to; the
+  // listing's own descriptor is left out.
+  static std::map<int, std::string> Open() {
+    std::map<int, std::string> open;
+    std::error_code ec;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
+      if (const std::string target = std::filesystem::read_symlink(fd.path(), ec); target != "/proc/" + std::to_string(getpid()) + "/fd")
+        open[std::stoi(fd.path().filename())] = target;
+    return open;
+  }
+  void OnTestStart(const testing::TestInfo &) override { before = Open(); }
   void OnTestEnd(const testing::TestInfo &) override {
-    for (const auto &[fd, target] : OpenDescriptors())
+    for (const auto &[fd, target] : Open())
       if (!before.contains(fd) || before[fd] != target) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
   }
   std::map<int, std::string> before;
 };
 
+std::string Failed(const std::string &what) { return "cannot " + what + ": " + strerror(errno); }
+
+// Covers `dir` with an empty tmpfs and mounts back, at their own paths, the
+// directories right below `dir` that hold the source or the build tree, so
+// that a checkout under /tmp still finds its programs and package.
+std::string CoverWithTmpfs(const std::string &dir) {
+  const int old = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string reason = mount("rtktest", dir.c_str(), "tmpfs", 0, "mode=1777") == 0 ? "" : Failed("mount a private " + dir);
+  for (const std::string tree : {RTK_SOURCE_DIR, RTK_BINARY_DIR}) {
+    if (!reason.empty() || !tree.starts_with(dir + "/")) continue;
+    const std::string top = tree.substr(0, tree.find('/', dir.size() + 1));
+    const std::string from = "/proc/self/fd/" + std::to_string(old) + top.substr(dir.size());
+    if ((mkdir(top.c_str(), 0755) != 0 && errno != EEXIST) || mount(from.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      reason = Failed("keep " + top + " visible");
+  }
+  close(old);
+  return reason;
+}
+
+// Splits a log line of the stand-in into its key=value words; a quoted
+// value may hold blanks and backslash escapes.
+LogEntry ParseLine(const std::string &line) {
+  static const std::regex word(R"re(([^ =]+)(=("((\\.|[^"\\])*)"|[^ ]*))?)re"), escape(R"re(\\(.))re");
+  LogEntry entry;
+  for (std::sregex_iterator it(line.begin(), line.end(), word), end; it != end; ++it) {
+    if (entry.empty()) entry["event"] = (*it)[1];
+    entry[(*it)[1]] = (*it)[4].matched ? std::regex_replace((*it)[4].str(), escape, "$1") : (*it)[3].str();
+  }
+  return entry;
+}
+
 }  // namespace
+
+// ---- scratch files, children, namespaces ---------------------------------
 
 std::string EnterPrivateMountNamespace() {
   if (geteuid() != 0) return "needs root for a private mount namespace";
-  if (unshare(CLONE_NEWNS) != 0)
-    return std::string("unshare(CLONE_NEWNS) failed: ") + strerror(errno);
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return std::string("cannot make / private: ") + strerror(errno);
-  return "";
+  if (unshare(CLONE_NEWNS) != 0) return Failed("unshare(CLONE_NEWNS)");
+  return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? "" : Failed("make / private");
 }
 
-GuardedBuffer::GuardedBuffer(size_t size, unsigned char fill)
-    : size_(size), storage_(size + 2 * kGuard, kGuardByte) {
+GuardedBuffer::GuardedBuffer(size_t size, unsigned char fill) : size_(size), storage_(size + 2 * kGuard, kGuardByte) {
   std::memset(storage_.data() + kGuard, fill, size);
 }
 
 bool GuardedBuffer::Intact() const {
-  for (size_t i = 0; i < kGuard; ++i) {
-    if (storage_[i] != kGuardByte || storage_[kGuard + size_ + i] != kGuardByte) return false;
-  }
-  return true;
+  const auto isGuard = [](unsigned char c) { return c == kGuardByte; };
+  return std::all_of(storage_.begin(), storage_.begin() + kGuard, isGuard) && std::all_of(storage_.end() - kGuard, storage_.end(), isGuard);
 }
 
 TempDir::TempDir() {
@@ -84,8 +120,7 @@ void WriteFile(const std::string &path, const std::string &content, mode_t mode)
 }
 
 std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 std::vector<std::string> Lines(const std::string &text) {
@@ -110,9 +145,7 @@ pid_t Fork() {
 
 int WaitForExit(pid_t pid) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  while (waitpid(pid, &status, 0) < 0) if (errno != EINTR) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -127,12 +160,8 @@ pid_t StartCommand(const std::vector<std::string> &argv, int output) {
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
   const pid_t pid = Fork();
-  if (pid == 0) {
-    dup2(output, 1);
-    dup2(output, 2);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  if (pid == 0 && dup2(output, 1) == 1 && dup2(output, 2) == 2) execvp(args[0], args.data());
+  if (pid == 0) _exit(127);
   return pid;
 }
 
@@ -153,16 +182,16 @@ int Rtkctl(std::vector<std::string> args, std::string *output) {
   return RunCommand(args, output);
 }
 
+// Polls every 10 ms; a child still there after 10 s is killed, and given
+// one more second.
 int ExitStatusWithin10s(pid_t pid) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  pollfd gone{pidfd, POLLIN, 0};
-  if (pidfd >= 0 && poll(&gone, 1, 10000) != 1) {
-    kill(pid, SIGKILL);
-    poll(&gone, 1, 1000);
-  }
-  if (pidfd >= 0) close(pidfd);
   int status = 0;
-  return waitpid(pid, &status, WNOHANG) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_t ended = 0;
+  for (int polls = 0; polls <= 1100 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++polls) {
+    if (polls == 1000) kill(pid, SIGKILL);
+    usleep(10000);
+  }
+  return ended == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The namespace's first process (the reaper) and the process that runs the
@@ -202,5 +231,145 @@ bool CheckDescriptorsAroundEachTest() {
   testing::UnitTest::GetInstance()->listeners().Append(new DescriptorCheck);
   return true;
 }
+
+// ---- the message log's terminal lines ------------------------------------
+
+StdoutCapture::StdoutCapture() : saved_(fcntl(1, F_DUPFD_CLOEXEC, 3)), file_(memfd_create("rtktest-stdout", MFD_CLOEXEC)) {
+  EXPECT_GE(file_, 0);
+  std::fflush(stdout);
+  dup2(file_, 1);
+}
+
+std::string StdoutCapture::Finish() {
+  if (saved_ < 0) return "";
+  std::fflush(stdout);
+  dup2(saved_, 1);
+  close(std::exchange(saved_, -1));
+  const std::string out = ReadFile("/proc/self/fd/" + std::to_string(file_));
+  close(file_);
+  return out;
+}
+
+std::vector<LogLine> ParseLines(const std::string &raw, bool othersAllowed) {
+  const std::regex line("^" + std::to_string(getpid()) + " (([0-9]+): )?([^\n]*\n?)");
+  std::vector<LogLine> lines;
+  for (size_t pos = 0, end; pos < raw.size(); pos = end) {
+    end = std::min(raw.find('\n', pos), raw.size() - 1) + 1;
+    std::smatch m;
+    const std::string text = raw.substr(pos, end - pos);
+    if (std::regex_match(text, m, line))
+      lines.push_back({m[2].matched, m[3], m[2].matched ? std::stoll(m[2]) : 0});
+    else if (!othersAllowed)
+      ADD_FAILURE() << "line without the process ID: [" << text << "]";
+  }
+  return lines;
+}
+
+std::string Logged(const std::function<void()> &body) {
+  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  StdoutCapture capture;
+  body();
+  return capture.Finish();
+}
+
+std::vector<std::string> LoggedTexts(const std::function<void()> &body) {
+  std::vector<std::string> texts;
+  for (const LogLine &line : ParseLines(Logged(body), true))
+    if (line.stamped) texts.push_back(line.text.substr(0, line.text.find('\n')));
+  return texts;
+}
+
+void LoggingTest::SetUp() {
+  TRACE_SetLevelByStr("Fine");
+  TRACE_SetProgram(nullptr);
+  TRACE_SetMode(0);
+  LOG_SetTarget(QM_LOG_TARGET_SCREEN);
+  StartCapture();
+}
+
+void LoggingTest::StartCapture() {
+  capture_.reset();
+  static int serial = 0;
+  marker_ = "start of test " + std::to_string(++serial) + " " + std::to_string(rand()) + "\n";
+  capture_ = std::make_unique<StdoutCapture>();
+  TRACE_Set(QM_TRACE_ALL);  // an exit line of a "hook_" function resets the depth
+  qmexitn(QM_TRACE_BASIC, "hook_reset", 0);
+  TRACE_Set(0);
+  LOG_Log(QM_LOG_PRINT, "%s", marker_.c_str());
+}
+
+void LoggingTest::TearDown() {
+  capture_.reset();
+  TRACE_Set(0);
+}
+
+std::vector<LogLine> LoggingTest::Captured() {
+  const std::vector<LogLine> lines = ParseLines(capture_->Finish());
+  const auto marker = std::find_if(lines.begin(), lines.end(), [&](const LogLine &l) { return l.stamped && l.text == marker_; });
+  if (marker != lines.end()) return {marker + 1, lines.end()};
+  ADD_FAILURE() << "start marker not captured";
+  return lines;
+}
+
+std::vector<std::string> LoggingTest::CapturedTexts() {
+  std::vector<std::string> texts;
+  for (const LogLine &l : Captured()) texts.push_back(l.text);
+  return texts;
+}
+
+// ---- the driver sandbox and the stand-in driver --------------------------
+
+std::string EnterDriverSandbox() {
+  // A test that ran before in this process left its sandbox behind in the
+  // copied mounts: drop its /dev (an overlay) so that every test starts afresh.
+  struct statfs dev;
+  if (statfs("/dev", &dev) == 0 && dev.f_type == 0x794c7630 && umount2("/dev", MNT_DETACH) != 0)
+    return Failed("drop the previous /dev overlay");
+  const std::string reason = CoverWithTmpfs("/tmp") + CoverWithTmpfs("/run");
+  if (!reason.empty()) return reason;
+  if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0 ||
+      mount("rtkdev", "/dev", "overlay", 0, "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)
+    return Failed("overlay /dev");
+  return "";
+}
+
+bool IsMounted(const std::string &path) {
+  std::istringstream in(ReadFile("/proc/self/mountinfo"));
+  for (std::string line, field[5]; std::getline(in, line);)
+    if (std::istringstream(line) >> field[0] >> field[1] >> field[2] >> field[3] >> field[4] && field[4] == path) return true;
+  return false;
+}
+
+int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
+  // The detached daemon is re-parented to this process, which then reaps it.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  std::vector<std::string> argv = {Binary(), "--daemon", "--pidfile", PidFile(), "--log", LogFile(), "--device", "/dev/quillmar0"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.push_back(MountPoint());
+  const int status = RunCommand(argv, output);
+  if (status == 0) std::ifstream(PidFile()) >> pid_;
+  Forget();
+  return status;
+}
+
+bool StandIn::Stop() {
+  const pid_t pid = std::exchange(pid_, -1);
+  return pid <= 0 || (kill(pid, SIGTERM) == 0 && ExitStatusWithin10s(pid) == 0);
+}
+
+std::vector<LogEntry> StandIn::Requests() const {
+  const std::vector<std::string> lines = Lines(ReadFile(LogFile()));
+  std::vector<LogEntry> entries;
+  std::transform(lines.begin() + static_cast<long>(std::min(seen_, lines.size())), lines.end(), std::back_inserter(entries), ParseLine);
+  return entries;
+}
+
+std::vector<LogEntry> StandIn::Ioctls() const {
+  std::vector<LogEntry> ioctls = Requests();
+  std::erase_if(ioctls, [](LogEntry &entry) { return entry["event"] != "ioctl"; });
+  return ioctls;
+}
+
+void StandIn::Forget() { seen_ = Lines(ReadFile(LogFile())).size(); }
 
 }  // namespace rtktest

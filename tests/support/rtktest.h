@@ -8,8 +8,6 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -109,8 +107,5 @@ bool CheckDescriptorsAroundEachTest();
 
 // Skips the current test, with the reason, unless it now runs as root in a
 // private mount namespace.
-#define RTK_REQUIRE_PRIVATE_MOUNT_NS()                                  \
-  do {                                                                  \
-    const std::string rtk_ns_reason = rtktest::EnterPrivateMountNamespace(); \
-    if (!rtk_ns_reason.empty()) GTEST_SKIP() << rtk_ns_reason;          \
-  } while (0)
+#define RTK_REQUIRE_PRIVATE_MOUNT_NS() \
+  do { if (const std::string rtk_ns_reason = rtktest::EnterPrivateMountNamespace(); !rtk_ns_reason.empty()) GTEST_SKIP() << rtk_ns_reason; } while (0)

@@ -59,9 +59,8 @@ bool IsMounted(const std::string &path);
 
 // Enters a private mount namespace (skips without root) and the driver
 // sandbox (fails when that cannot be set up as root).
-#define RTK_REQUIRE_DRIVER_SANDBOX()                                        \
-  do {                                                                      \
-    RTK_REQUIRE_PRIVATE_MOUNT_NS();                                         \
-    const std::string rtk_sandbox_reason = rtktest::EnterDriverSandbox();   \
-    if (!rtk_sandbox_reason.empty()) GTEST_FAIL() << rtk_sandbox_reason;    \
+#define RTK_REQUIRE_DRIVER_SANDBOX()                                                                                       \
+  do {                                                                                                                     \
+    RTK_REQUIRE_PRIVATE_MOUNT_NS();                                                                                        \
+    if (const std::string rtk_reason = rtktest::EnterDriverSandbox(); !rtk_reason.empty()) GTEST_FAIL() << rtk_reason; \
   } while (0)
