@@ -2,6 +2,7 @@
 // copy, directory chains, comparison, paths, small-file reads, scans, walks and
 // removals, and real faults (a full file system, failing reads and writes,
 // missing permissions, mounts below a walked tree, a very large directory).
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <strings.h>
@@ -172,6 +173,16 @@ TEST_F(FileTest, DiffInsertOverlapAndJoin) {
     EXPECT_EQ(qmfile_diff((dir / "a").c_str(), (dir / "b").c_str()), c.rc) << c.a.size() << " " << c.b.size();
   }
   EXPECT_EQ(qmfile_diff((dir / "a").c_str(), (dir / "missing").c_str()), QM_ERR_BADFILE);
+  // A pipe delivers its bytes in two short reads.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const pid_t writer = Fork();
+  if (writer == 0) {
+    const int fd = open((dir / "fifo").c_str(), O_WRONLY | O_CLOEXEC);
+    _exit(write(fd, "ab", 2) == 2 && usleep(200000) == 0 && write(fd, "cd", 2) == 2 ? 0 : 1);
+  }
+  WriteFile(dir / "b", "abcd");
+  EXPECT_EQ(qmfile_diff((dir / "fifo").c_str(), (dir / "b").c_str()), QM_SUCCESS);
+  EXPECT_EQ(WaitForExit(writer), 0);
   WriteFile(dir / "b", "0123456789");
   const struct { std::string path; int32_t size, rc; const char *text; } inserts[] = {
       {"b", 11, QM_SUCCESS, "0123456789"}, {"b", 8, QM_SUCCESS, "0123456"}, {"b", 1, QM_SUCCESS, ""},
