@@ -1,18 +1,11 @@
-# valgrind memcheck of the C consumer, of a C program that makes the debug
-# heap grow, and of every rtkctl subcommand. Left out of sanitizer builds
+# valgrind memcheck of the C consumer and of every rtkctl subcommand. Left out of sanitizer builds
 # (the sanitizers and valgrind exclude each other), of builds without
 # rtkctl, and of clang builds: the DWARF 5 debug information of clang 14 is
 # more than Debian's valgrind 3.19 can read, and it gives up on the program.
 find_program(RTK_VALGRIND valgrind)
 if(RTK_VALGRIND AND NOT RTK_SANITIZE AND TARGET rtkctl AND TARGET c_consumer
    AND CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  add_executable(valgrind_heap_regions ${CMAKE_CURRENT_LIST_DIR}/heap_regions.c)
-  set_target_properties(valgrind_heap_regions PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
-  target_link_libraries(valgrind_heap_regions PRIVATE rtk)
-  rtk_apply_warnings(valgrind_heap_regions)
-  add_test(NAME valgrind.memcheck
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/memcheck.sh ${RTK_VALGRIND}
-            ${CMAKE_CURRENT_LIST_DIR}/rtk.supp $<TARGET_FILE:c_consumer> $<TARGET_FILE:rtkctl>
-            $<TARGET_FILE:valgrind_heap_regions>)
+  add_test(NAME valgrind.memcheck COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/memcheck.sh ${RTK_VALGRIND} ${CMAKE_CURRENT_LIST_DIR}/rtk.supp
+           $<TARGET_FILE:c_consumer> $<TARGET_FILE:rtkctl>)
   set_tests_properties(valgrind.memcheck PROPERTIES LABELS valgrind TIMEOUT 900)
 endif()
