@@ -285,9 +285,11 @@ TEST(MemHeap, ErrorHookThatUsesTheHeapNeitherBlocksNorDamagesIt) {
     ExpectWhole(0);
     // Once the exit handlers have run the heap goes on without its lock.
     qmexit_rundown();
+    const int32_t errorsBefore = log_nerrors;
     void *q = MEM_malloc(8, 100, "late");
     EXPECT_NE(q, nullptr);
-    EXPECT_EQ(MEM_free(q), 100);
+    EXPECT_EQ(MEM_free(q) + MEM_free(MEM_malloc(8, 100, "late")), 200);
+    EXPECT_EQ(log_nerrors, errorsBefore);  // no caller found another inside
     ExpectWhole(0);
   });
 }
