@@ -1,6 +1,6 @@
 // heap_twins.h - the differential test of the debug heap, shared by the unit
 // test and the fuzz target: the library's heap and the list-walking reference
-// heap (reference_heap.h) take the same steps on twin regions (same sizes,
+// heap take the same steps on twin regions (same sizes,
 // same offsets from a 16 MiB boundary) and must answer the same, list the same
 // blocks, count the same totals and log the same lines, every address taken
 // relative to its region.
@@ -20,8 +20,8 @@ enum class Op : uint8_t { kAllocate, kRelease, kReleaseAgain, kDamage, kLevel, k
 // kRelease, kReleaseAgain: the live (released) block number `pick`, modulo
 // their count. kDamage: writes `value` into the key, the underrun guard or
 // the overrun guard of live block `pick` (`offset` picks the byte), or of a
-// released one that is still a free block. kLevel: the debug level `level`.
-// kAddRegion: `size` bytes at `place`.
+// released one whose header is still a free block's. kLevel: the debug level
+// `level`. kAddRegion: `size` bytes at `place`.
 struct Step {
   Op op;
   int32_t align = 0, size = 0, level = 0, offset = 0;
@@ -30,29 +30,21 @@ struct Step {
   bool refuse = false, released = false;
 };
 
-// Runs steps on both heaps. Needs a process whose heap is untouched: it
-// first sets that heap up without memory, so that every region comes from
-// the twin source.
-class Twins {
- public:
-  Twins();
-  ~Twins();
-  Twins(const Twins &) = delete;
-  Twins &operator=(const Twins &) = delete;
-  // Takes a step on both heaps; answers "" when they answered, logged and
-  // count the same, otherwise the first difference.
-  std::string Run(const Step &step);
-  // Compares the heaps' listings (MEM_Walk) in the same way; the selector
-  // goes round "", "F", "", "A", "x" from call to call.
-  std::string Listings();
-  // Releases every live block on both heaps, as steps.
-  std::string ReleaseAll();
-  size_t Live() const;
-};
+// Sets the twins up in a process whose heap is untouched: that heap is set up
+// without memory, so that every region comes from the twin source. Answers ""
+// or why the twins cannot run.
+std::string Start();
+// Takes a step on both heaps and lists them (MEM_Walk; the selector goes
+// round "", "F", "", "A", "x" from step to step); answers "" when they
+// answered, asked for regions, logged, listed and counted the same,
+// otherwise the first difference.
+std::string Run(const Step &step);
+// Releases every live block on both heaps, as steps.
+std::string ReleaseAll();
+size_t Live();
 
 // The library heap's region source (MEM_GetMemory_cb) for the test program:
-// twin regions while a Twins exists, otherwise what the library's own
-// source does.
+// twin regions once Start() ran, otherwise what the library's own source does.
 void *Source(int32_t *size);
 
 }  // namespace twins
