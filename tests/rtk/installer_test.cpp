@@ -297,7 +297,7 @@ TEST_F(PlatformAndVersion, PlatformSearchesTheWordsInOrderIgnoringCase) {
 }
 
 // 1 when some position, first to fourth, holds a smaller installed number;
-// -1 when either text is not four dotted numbers.
+// -1 when either text is not four dotted numbers. Both are traced.
 TEST_F(PlatformAndVersion, VersionIsOlderWhenAnyPositionIsSmaller) {
   const struct { const char *installed, *latest; int32_t result; } cases[] = {
       {"1.0.0.7", "1.0.0.8", 1},  {"1.0.0.8", "1.0.0.8", 0}, {"1.0.0.9", "1.0.0.8", 0},  {"2.0.0.0", "1.0.0.8", 1},
@@ -305,6 +305,10 @@ TEST_F(PlatformAndVersion, VersionIsOlderWhenAnyPositionIsSmaller) {
       {"1.0.0.8", "1.0", -1},     {"abc", "1.0.0.8", -1},    {"1.0.0.8 build 7", "1.0.0.8", 0}, {"-1.0.0.8", "1.0.0.8", 1},
   };
   for (const auto &c : cases) EXPECT_EQ(rtkutils_compareQuillmarVersions(c.installed, c.latest), c.result) << c.installed << " vs " << c.latest;
+  TRACE_Set(QM_TRACE_RTK);
+  rtkutils_compareQuillmarVersions("1.2.3.4", "5.6.7.8");
+  EXPECT_EQ(CapturedTexts(), (Texts{"RTK rtkutils_compareQuillmarVersions installed ver: 1.2.3.4 newVer: 5.6.7.8\n", " RTK iv1:1 iv2:2 iv3:3 iv4:4\n",
+                                    " RTK nv1:5 nv2:6 nv3:7 nv4:8\n", "RTK rtkutils_compareQuillmarVersions Result:1 WEIRD\n"}));
 }
 
 }  // namespace
