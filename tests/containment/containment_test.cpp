@@ -14,18 +14,17 @@ TEST(Containment, WhatATestStartedDiesWithIt) {
   for (const bool contained : {false, geteuid() == 0}) {
     int held[2];
     ASSERT_EQ(pipe(held), 0);
+    // The next byte from the pipe (1), its end (0), or -1 after 10 s.
+    const auto next = [&] { pollfd end{held[0], POLLIN, 0}; char byte = 0; return poll(&end, 1, 10000) == 1 ? read(held[0], &byte, 1) : -1; };
     const pid_t program = rtktest::Fork();
     if (program == 0 && contained) rtktest::ContainDescendants();
-    if (program == 0 && (rtktest::Fork() == 0 || (contained && rtktest::RunCommand({"sh", "-c", "setsid sleep 600 >/dev/null 2>&1 &"}) != 0)))
-      for (;;) pause();
-    if (program == 0) _exit(write(held[1], "r", 1) == 1 ? pause() : 1);
+    // The program's child, and the program once its daemon started and it
+    // said so, wait for ever (pause() does not return without a handler).
+    if (program == 0) _exit(rtktest::Fork() == 0 || (contained && rtktest::RunCommand({"sh", "-c", "setsid sleep 600 >/dev/null 2>&1 &"}) != 0) || write(held[1], "r", 1) == 1 ? pause() : 1);
     close(held[1]);
-    char byte = 0;
-    pollfd end{held[0], POLLIN, 0};
-    ASSERT_TRUE(poll(&end, 1, 10000) == 1 && read(held[0], &byte, 1) == 1) << "the program did not start";
-    kill(program, SIGKILL);
-    rtktest::WaitForExit(program);
-    EXPECT_TRUE(poll(&end, 1, 10000) == 1 && read(held[0], &byte, 1) == 0) << (contained ? "a daemon" : "a child") << " is still there";
+    ASSERT_EQ(next(), 1) << "the program did not start";
+    EXPECT_EQ(kill(program, SIGKILL) == 0 ? rtktest::WaitForExit(program) : 0, -1) << "the signal did not end the program";
+    EXPECT_EQ(next(), 0) << (contained ? "a daemon" : "a child") << " is still there";
     close(held[0]);
   }
   if (geteuid() != 0) GTEST_SKIP() << "the daemon's part needs root (a PID namespace)";

@@ -13,7 +13,6 @@
 #include <tuple>
 
 #include "log_capture.h"
-#include "qma_ctl.h"
 #include "qmerror.h"
 #include "qmlog.h"
 #include "qmtrace.h"
@@ -141,9 +140,6 @@ TEST_F(Installer, TheDriverThePackageAndThePathDecideWhatRuns) {
   // log lines in a row alike: the log would fold them.
   const struct Case { Texts driver; std::function<int()> prepare; std::string dir; int32_t result; Texts calls; std::string log;
                      std::function<int32_t()> call = nullptr; } cases[] = {
-      {{}, nothing, kPkg, QM_SUCCESS, both, ""},
-      {{"--version=1.0.0.7"}, nothing, kPkg, QM_SUCCESS, both, ""},
-      {{"--version=1.0.0.8"}, nothing, kPkg, QM_SUCCESS, {kInstall0}, ""},
       {{"--reply-code=0"}, nothing, kPkg, QM_SUCCESS, {kInstall0}, ""},
       {{"--reply-text=<reply/>"}, nothing, kPkg, QM_INFO_BADXML, none, "Quillmar ERROR PF_rtk_InstallDriver: missing version"},
       {{"--version=one.two"}, nothing, kPkg, QM_ERR_BADPARAM, none, ""},
@@ -278,7 +274,6 @@ TEST_F(Installer, SettingsAndResetReachTheDriver) {
   EXPECT_EQ(Logged([] { return RTK_SetTrace("screen", "FILE", "Fine", ""); }, &logged), QM_ERR_IVKEYWORD);
   EXPECT_EQ(logged, Texts{"Quillmar ERROR RTK_SetTrace failed with result:5030"});
 
-  TRACE_Set(0);
   TRACE_SetLevelByStr("Coarse");
   EXPECT_EQ(Install("", &logged, 1), QM_ERR_BADFILE);
   EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK));

@@ -33,10 +33,6 @@ class StdoutCapture {
   int file_ = -1;
 };
 
-// Splits terminal output into log lines; a line without this process's ID
-// fails the test, or is left out when `othersAllowed`.
-std::vector<LogLine> ParseLines(const std::string &raw, bool othersAllowed = false);
-
 // Runs body with the message log on the terminal and answers what reached
 // standard output meanwhile.
 std::string Logged(const std::function<void()> &body);
@@ -53,7 +49,6 @@ class LoggingTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  void StartCapture();   // a new capture and marker (e.g. in a forked child)
   std::vector<LogLine> Captured();   // the lines after the marker
   std::vector<std::string> CapturedTexts();   // their texts, line feeds kept
 

@@ -23,7 +23,6 @@
 #include <map>
 #include <regex>
 #include <sstream>
-#include <utility>
 
 #include "log_capture.h"
 #include "qmexit.h"
@@ -39,20 +38,18 @@ namespace {
 struct DescriptorCheck : testing::EmptyTestEventListener {
   // The descriptors open in this process, with what each refers to; the
   // listing's own descriptor is left out.
-  static std::map<int, std::string> Open() {
-    std::map<int, std::string> open;
+  static std::map<std::string, std::string> Open() {
+    std::map<std::string, std::string> open;
     std::error_code ec;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
-      if (const std::string target = std::filesystem::read_symlink(fd.path(), ec); target != "/proc/" + std::to_string(getpid()) + "/fd")
-        open[std::stoi(fd.path().filename())] = target;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) open[fd.path().filename()] = std::filesystem::read_symlink(fd.path(), ec);
+    std::erase_if(open, [](const auto &entry) { return entry.second == "/proc/" + std::to_string(getpid()) + "/fd"; });
     return open;
   }
   void OnTestStart(const testing::TestInfo &) override { before = Open(); }
   void OnTestEnd(const testing::TestInfo &) override {
-    for (const auto &[fd, target] : Open())
-      if (!before.contains(fd) || before[fd] != target) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
+    for (const auto &[fd, target] : Open()) if (before[fd] != target) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
   }
-  std::map<int, std::string> before;
+  std::map<std::string, std::string> before;
 };
 
 std::string Failed(const std::string &what) { return "cannot " + what + ": " + strerror(errno); }
@@ -65,8 +62,7 @@ std::string CoverWithTmpfs(const std::string &dir) {
   std::string reason = mount("rtktest", dir.c_str(), "tmpfs", 0, "mode=1777") == 0 ? "" : Failed("mount a private " + dir);
   for (const std::string tree : {RTK_SOURCE_DIR, RTK_BINARY_DIR}) {
     if (!reason.empty() || !tree.starts_with(dir + "/")) continue;
-    const std::string top = tree.substr(0, tree.find('/', dir.size() + 1));
-    const std::string from = "/proc/self/fd/" + std::to_string(old) + top.substr(dir.size());
+    const std::string top = tree.substr(0, tree.find('/', dir.size() + 1)), from = "/proc/self/fd/" + std::to_string(old) + top.substr(dir.size());
     if ((mkdir(top.c_str(), 0755) != 0 && errno != EEXIST) || mount(from.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
       reason = Failed("keep " + top + " visible");
   }
@@ -86,6 +82,20 @@ LogEntry ParseLine(const std::string &line) {
   return entry;
 }
 
+// Splits terminal output into log lines; a line without this process's ID
+// fails the test, or is left out when `othersAllowed`.
+std::vector<LogLine> ParseLines(const std::string &raw, bool othersAllowed = false) {
+  const std::regex line("^" + std::to_string(getpid()) + " (([0-9]+): )?([^\n]*\n?)");
+  std::vector<LogLine> lines;
+  for (size_t pos = 0, end; pos < raw.size(); pos = end) {
+    end = std::min(raw.find('\n', pos), raw.size() - 1) + 1;
+    std::smatch m;
+    if (const std::string text = raw.substr(pos, end - pos); std::regex_match(text, m, line)) lines.push_back({m[2].matched, m[3], m[2].matched ? std::stoll(m[2]) : 0});
+    else if (!othersAllowed) ADD_FAILURE() << "line without the process ID: [" << text << "]";
+  }
+  return lines;
+}
+
 }  // namespace
 
 // ---- scratch files, children, namespaces ---------------------------------
@@ -96,32 +106,23 @@ std::string EnterPrivateMountNamespace() {
   return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? "" : Failed("make / private");
 }
 
-GuardedBuffer::GuardedBuffer(size_t size, unsigned char fill) : size_(size), storage_(size + 2 * kGuard, kGuardByte) {
-  std::memset(storage_.data() + kGuard, fill, size);
-}
+GuardedBuffer::GuardedBuffer(size_t size, unsigned char fill) : size_(size), storage_(size + 2 * kGuard, kGuardByte) { std::memset(storage_.data() + kGuard, fill, size); }
 
+// The guards are intact when each holds kGuard guard bytes.
 bool GuardedBuffer::Intact() const {
-  const auto isGuard = [](unsigned char c) { return c == kGuardByte; };
-  return std::all_of(storage_.begin(), storage_.begin() + kGuard, isGuard) && std::all_of(storage_.end() - kGuard, storage_.end(), isGuard);
+  return std::count(storage_.begin(), storage_.begin() + kGuard, kGuardByte) + std::count(storage_.end() - kGuard, storage_.end(), kGuardByte) == 2 * kGuard;
 }
 
-TempDir::TempDir() {
-  if (mkdtemp(path_.data()) == nullptr || chmod(path_.c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << path_;
-}
+TempDir::TempDir() { if (mkdtemp(path_.data()) == nullptr || chmod(path_.c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << path_; }
 
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
+TempDir::~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
 
 void WriteFile(const std::string &path, const std::string &content, mode_t mode) {
   EXPECT_TRUE(static_cast<bool>(std::ofstream(path, std::ios::binary) << content)) << "cannot write " << path;
   EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
-std::string ReadFile(const std::string &path) {
-  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
-}
+std::string ReadFile(const std::string &path) { return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}}; }
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -130,10 +131,7 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
 
 // A child whose parent died before it could ask for the signal ends at once.
 pid_t Fork() {
@@ -177,21 +175,16 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output) {
   return pid < 0 ? -1 : WaitForExit(pid);
 }
 
-int Rtkctl(std::vector<std::string> args, std::string *output) {
-  args.insert(args.begin(), RTK_BINARY_DIR "/tools/rtkctl");
-  return RunCommand(args, output);
-}
+int Rtkctl(std::vector<std::string> args, std::string *output) { args.insert(args.begin(), RTK_BINARY_DIR "/tools/rtkctl"); return RunCommand(args, output); }
 
-// Polls every 10 ms; a child still there after 10 s is killed, and given
-// one more second.
+// Waits on a pidfd; a child still there after 10 s is killed, and given one
+// more second.
 int ExitStatusWithin10s(pid_t pid) {
   int status = 0;
-  pid_t ended = 0;
-  for (int polls = 0; polls <= 1100 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++polls) {
-    if (polls == 1000) kill(pid, SIGKILL);
-    usleep(10000);
-  }
-  return ended == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pollfd gone{static_cast<int>(syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0};
+  if (gone.fd >= 0 && poll(&gone, 1, 10000) != 1 && kill(pid, SIGKILL) == 0) poll(&gone, 1, 1000);
+  close(gone.fd);
+  return waitpid(pid, &status, WNOHANG) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The namespace's first process (the reaper) and the process that runs the
@@ -202,9 +195,7 @@ int ExitStatusWithin10s(pid_t pid) {
 // The caller exits with the tests' exit status, or 128 + the signal that
 // ended them (as a shell does).
 void ContainDescendants() {
-  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
-      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || unshare(CLONE_NEWPID) != 0)
-    return;
+  if (!EnterPrivateMountNamespace().empty() || unshare(CLONE_NEWPID) != 0) return;
   const int caller = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
   const pid_t reaper = fork();
   if (reaper == 0) {
@@ -227,10 +218,7 @@ void ContainDescendants() {
   _exit(tests < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
-bool CheckDescriptorsAroundEachTest() {
-  testing::UnitTest::GetInstance()->listeners().Append(new DescriptorCheck);
-  return true;
-}
+bool CheckDescriptorsAroundEachTest() { testing::UnitTest::GetInstance()->listeners().Append(new DescriptorCheck); return true; }
 
 // ---- the message log's terminal lines ------------------------------------
 
@@ -250,21 +238,6 @@ std::string StdoutCapture::Finish() {
   return out;
 }
 
-std::vector<LogLine> ParseLines(const std::string &raw, bool othersAllowed) {
-  const std::regex line("^" + std::to_string(getpid()) + " (([0-9]+): )?([^\n]*\n?)");
-  std::vector<LogLine> lines;
-  for (size_t pos = 0, end; pos < raw.size(); pos = end) {
-    end = std::min(raw.find('\n', pos), raw.size() - 1) + 1;
-    std::smatch m;
-    const std::string text = raw.substr(pos, end - pos);
-    if (std::regex_match(text, m, line))
-      lines.push_back({m[2].matched, m[3], m[2].matched ? std::stoll(m[2]) : 0});
-    else if (!othersAllowed)
-      ADD_FAILURE() << "line without the process ID: [" << text << "]";
-  }
-  return lines;
-}
-
 std::string Logged(const std::function<void()> &body) {
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
   StdoutCapture capture;
@@ -274,8 +247,7 @@ std::string Logged(const std::function<void()> &body) {
 
 std::vector<std::string> LoggedTexts(const std::function<void()> &body) {
   std::vector<std::string> texts;
-  for (const LogLine &line : ParseLines(Logged(body), true))
-    if (line.stamped) texts.push_back(line.text.substr(0, line.text.find('\n')));
+  for (const LogLine &line : ParseLines(Logged(body), true)) if (line.stamped) texts.push_back(line.text.substr(0, line.text.find('\n')));
   return texts;
 }
 
@@ -284,11 +256,6 @@ void LoggingTest::SetUp() {
   TRACE_SetProgram(nullptr);
   TRACE_SetMode(0);
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-  StartCapture();
-}
-
-void LoggingTest::StartCapture() {
-  capture_.reset();
   static int serial = 0;
   marker_ = "start of test " + std::to_string(++serial) + " " + std::to_string(rand()) + "\n";
   capture_ = std::make_unique<StdoutCapture>();
@@ -298,17 +265,13 @@ void LoggingTest::StartCapture() {
   LOG_Log(QM_LOG_PRINT, "%s", marker_.c_str());
 }
 
-void LoggingTest::TearDown() {
-  capture_.reset();
-  TRACE_Set(0);
-}
+void LoggingTest::TearDown() { capture_.reset(); TRACE_Set(0); }
 
 std::vector<LogLine> LoggingTest::Captured() {
   const std::vector<LogLine> lines = ParseLines(capture_->Finish());
   const auto marker = std::find_if(lines.begin(), lines.end(), [&](const LogLine &l) { return l.stamped && l.text == marker_; });
-  if (marker != lines.end()) return {marker + 1, lines.end()};
-  ADD_FAILURE() << "start marker not captured";
-  return lines;
+  EXPECT_NE(marker, lines.end()) << "start marker not captured";
+  return {marker == lines.end() ? lines.begin() : marker + 1, lines.end()};
 }
 
 std::vector<std::string> LoggingTest::CapturedTexts() {
@@ -325,28 +288,26 @@ std::string EnterDriverSandbox() {
   struct statfs dev;
   if (statfs("/dev", &dev) == 0 && dev.f_type == 0x794c7630 && umount2("/dev", MNT_DETACH) != 0)
     return Failed("drop the previous /dev overlay");
-  const std::string reason = CoverWithTmpfs("/tmp") + CoverWithTmpfs("/run");
-  if (!reason.empty()) return reason;
+  if (const std::string reason = CoverWithTmpfs("/tmp") + CoverWithTmpfs("/run"); !reason.empty()) return reason;
   if (mkdir("/tmp/.dev-upper", 0755) != 0 || mkdir("/tmp/.dev-work", 0755) != 0 ||
       mount("rtkdev", "/dev", "overlay", 0, "lowerdir=/dev,upperdir=/tmp/.dev-upper,workdir=/tmp/.dev-work") != 0)
     return Failed("overlay /dev");
   return "";
 }
 
-bool IsMounted(const std::string &path) {
-  std::istringstream in(ReadFile("/proc/self/mountinfo"));
-  for (std::string line, field[5]; std::getline(in, line);)
-    if (std::istringstream(line) >> field[0] >> field[1] >> field[2] >> field[3] >> field[4] && field[4] == path) return true;
-  return false;
-}
+bool IsMounted(const std::string &path) { return RunCommand({"mountpoint", "-q", path}) == 0; }
 
 int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
-  // The detached daemon is re-parented to this process, which then reaps it.
+  // The detached daemon is re-parented to this process, which reaps it in
+  // Stop(). Only this one: a daemon that a test's script or rtkctl starts
+  // later goes to the namespace's reaper, so that a script waiting for it to
+  // go does not wait for a zombie of this process.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::vector<std::string> argv = {Binary(), "--daemon", "--pidfile", PidFile(), "--log", LogFile(), "--device", "/dev/quillmar0"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   argv.push_back(MountPoint());
   const int status = RunCommand(argv, output);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
   if (status == 0) std::ifstream(PidFile()) >> pid_;
   Forget();
   return status;

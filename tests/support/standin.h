@@ -59,8 +59,5 @@ bool IsMounted(const std::string &path);
 
 // Enters a private mount namespace (skips without root) and the driver
 // sandbox (fails when that cannot be set up as root).
-#define RTK_REQUIRE_DRIVER_SANDBOX()                                                                                       \
-  do {                                                                                                                     \
-    RTK_REQUIRE_PRIVATE_MOUNT_NS();                                                                                        \
-    if (const std::string rtk_reason = rtktest::EnterDriverSandbox(); !rtk_reason.empty()) GTEST_FAIL() << rtk_reason; \
-  } while (0)
+#define RTK_REQUIRE_DRIVER_SANDBOX() \
+  do { RTK_REQUIRE_PRIVATE_MOUNT_NS(); if (const std::string rtk_reason = rtktest::EnterDriverSandbox(); !rtk_reason.empty()) GTEST_FAIL() << rtk_reason; } while (0)
