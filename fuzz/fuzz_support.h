@@ -2,7 +2,7 @@
 // AddressSanitizer sees any byte read or written past a caller's buffer),
 // a check that aborts (libFuzzer then keeps the input), the reader of the
 // '\n'-separated fields in which the seeds are written, and the discarding
-// of standard output.
+// of standard output (in which no target looks).
 #pragma once
 
 #include <fcntl.h>
@@ -21,32 +21,32 @@ inline void check(bool ok) {
   if (!ok) std::abort();
 }
 
-// A heap block of exactly `size` bytes holding a copy of `s`, cut to fit
-// and terminated. A block of size 0 is a real zero-byte allocation, so that
-// a function told "no room" is caught if it writes anyway.
-inline std::unique_ptr<char[]> block(const std::string &s, size_t size) {
-  std::unique_ptr<char[]> b(new char[size]);
-  if (size > 0) b[s.copy(b.get(), size - 1)] = '\0';
+// A heap block of exactly `size` bytes (none below 1) holding a copy of `s`,
+// cut to fit and terminated. A block of size 0 is a real zero-byte
+// allocation, so that a function told "no room" is caught if it writes
+// anyway.
+inline std::unique_ptr<char[]> block(const std::string &s, int64_t size) {
+  std::unique_ptr<char[]> b(new char[size > 0 ? static_cast<size_t>(size) : 0]);
+  if (size > 0) b[s.copy(b.get(), static_cast<size_t>(size) - 1)] = '\0';
   return b;
 }
 
-// The text up to the next '\n' (or the end), stepping over the '\n', as a C
-// function would see it: up to its first NUL.
-inline std::string field(const uint8_t *&p, const uint8_t *end) {
-  const uint8_t *start = p;
-  while (p < end && *p != '\n') ++p;
-  const std::string s(reinterpret_cast<const char *>(start), static_cast<size_t>(p - start));
-  if (p < end) ++p;
-  return s.c_str();
-}
+// The input, read field by field: the text up to `stop` (or the end),
+// stepping over it, as a C function would see it: up to its first NUL.
+// field('\0') answers the rest.
+struct Input {
+  const uint8_t *p, *end;
+  std::string field(char stop = '\n') {
+    const uint8_t *start = p;
+    while (p < end && *p != stop) ++p;
+    const std::string s(start, p);
+    p += p < end;
+    return s.c_str();
+  }
+};
 
-// Sends standard output, where the library's log lines would go, to
-// /dev/null.
-inline void discardStdout() { dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDOUT_FILENO); }
-
-// The rest of the input, up to its first NUL.
-inline std::string rest(const uint8_t *p, const uint8_t *end) {
-  return std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(end - p)).c_str();
-}
+// Standard output, where the library's log lines would go, is sent to
+// /dev/null when a target starts.
+inline const int stdoutDiscarded = dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
 
 }  // namespace fuzz

@@ -27,8 +27,6 @@
 
 namespace {
 
-using fuzz::check;
-
 // A catalogue row as it must look again after each rundown, and the eight
 // arguments that callers pass when they announce its code (no built-in
 // text takes more than four).
@@ -51,7 +49,6 @@ uint64_t allocatedBytes() {
 // rundown happen here, so that each input starts from the same table. The
 // catalogue's codes are those whose row is not WEIRD's, and WEIRD itself.
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::discardStdout();
   LOG_SetTarget(QM_LOG_TARGET_SCREEN);
   qmmem_setDbg(1);
   static const char kString[] = "fuzz";
@@ -73,10 +70,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const std::string input = fuzz::rest(data, data + size);
-  auto text = fuzz::block(input, input.size() + 1);
+  const std::string input = fuzz::Input{data, data + size}.field('\0');
+  auto text = fuzz::block(input, static_cast<int64_t>(input.size() + 1));
   const int32_t rc = QMERR_Integrate(text.get());
-  check((rc == QM_SUCCESS || rc == QM_ERR_IVKEYWORD || rc == QM_ERR_IVVALUE || rc == QM_ERR_IVSYNTAX || rc == QM_ERR_NOMEM) &&
+  fuzz::check((rc == QM_SUCCESS || rc == QM_ERR_IVKEYWORD || rc == QM_ERR_IVVALUE || rc == QM_ERR_IVSYNTAX || rc == QM_ERR_NOMEM) &&
         std::strlen(text.get()) == input.size());
   for (const RowSnapshot &row : rows) {
     if (row.text == QMERR_err2str(row.code)) continue;
@@ -85,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QMERR_Announce(row.code, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
   }
   qmexit_rundown();
-  check(qmmem_check() == 0 && allocatedBytes() == heapInUse);
+  fuzz::check(qmmem_check() == 0 && allocatedBytes() == heapInUse);
   for (const RowSnapshot &row : rows) {
-    check(row.text == QMERR_err2str(row.code));
+    fuzz::check(row.text == QMERR_err2str(row.code));
     QMERR_setDisabled(row.code, row.disabled);
   }
   return 0;

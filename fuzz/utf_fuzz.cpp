@@ -12,6 +12,7 @@
 //   the rest    the UTF-8 input; read again in byte pairs (low byte
 //               first) as the UTF-16 input
 #include <algorithm>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,53 +25,44 @@ namespace {
 using fuzz::check;
 using Units = std::vector<uint16_t>;
 
-bool wellFormed(const Units &units) {
-  for (size_t i = 0; i < units.size(); ++i) {
-    const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF, low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
-    if (low || (high && (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF))) return false;
-    i += high;
-  }
-  return true;
-}
-
-// UTF-8 to UTF-16 into exactly maxIndex + 1 units (vectors allocate just
-// their size); answers the units, or none when the conversion failed.
-Units toUtf16(const std::string &bytes, int64_t maxIndex) {
-  const std::vector<uint8_t> src(bytes.begin(), bytes.end());
+// UTF-8 to UTF-16 into exactly maxIndex + 1 units (vectors made at their
+// size allocate just that, so inputs are built whole, never grown); answers the units, or none when the conversion failed.
+Units toUtf16(const std::vector<uint8_t> &src, int64_t maxIndex) {
   Units dst(static_cast<size_t>(maxIndex + 1));
   const int32_t rc = utf8array_to_utf16asciz(src.data(), src.size(), dst.data(), maxIndex);
   check(rc >= -1 && rc <= maxIndex + 1);
-  dst.resize(rc < 0 ? 0 : static_cast<size_t>(rc));
-  return dst;
+  return {dst.begin(), dst.begin() + std::max(rc, 0)};
 }
 
 // UTF-16 to UTF-8 into exactly `size` bytes: at most `size` bytes stored
 // and counted, terminated within the buffer; answers the bytes before the
 // terminator.
-std::string toUtf8(const Units &units, int32_t size) {
-  const Units src(units);
+std::vector<uint8_t> toUtf8(const Units &src, int32_t size) {
   std::vector<uint8_t> dst(size > 0 ? static_cast<size_t>(size) : 0);
   const int32_t rc = utf16array_to_utf8asciz(src.data(), src.size(), dst.data(), size);
-  if (size < 1) return "";
+  if (size < 1) return {};
   check(rc >= 0 && rc <= size && std::find(dst.begin(), dst.end(), 0) != dst.end());
-  return std::string(dst.begin(), dst.begin() + std::min(rc, size - 1));
+  return {dst.begin(), dst.begin() + std::min(rc, size - 1)};
 }
 
-// Well-formed units through UTF-8 (with room for four bytes a unit) and back.
+// Well-formed units (every high surrogate followed by a low one, no lone
+// low one) go through UTF-8, with room for four bytes a unit, and back.
 void roundTrip(const Units &units) {
-  if (!wellFormed(units)) return;
-  const std::string bytes = toUtf8(units, static_cast<int32_t>(4 * units.size() + 1));
-  check(toUtf16(bytes, static_cast<int64_t>(units.size())) == units);
+  for (size_t i = 0; i < units.size(); ++i) {
+    const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF, low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+    if (low || (high && (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF))) return;
+    i += high;
+  }
+  check(toUtf16(toUtf8(units, static_cast<int32_t>(4 * units.size() + 1)), static_cast<int64_t>(units.size())) == units);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2) return 0;
-  const std::string bytes(reinterpret_cast<const char *>(data + 2), size - 2);
-  Units units;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-    units.push_back(static_cast<uint16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8));
+  const std::vector<uint8_t> bytes(data + 2, data + size);
+  Units units(bytes.size() / 2);
+  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
   roundTrip(toUtf16(bytes, static_cast<int64_t>(data[0] % (bytes.size() + 3)) - 1));
   toUtf8(units, static_cast<int32_t>(data[1] % (3 * units.size() + 3)) - 1);
   roundTrip(units);
