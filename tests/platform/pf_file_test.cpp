@@ -73,6 +73,8 @@ TEST(PfFile, StatListRemoveAndLocation) {
     std::string text = path;  // cut for a moment, then restored
     EXPECT_EQ((std::pair{PF_isNetworkLocation(text.data()), text}), std::pair(remote, path));
   }
+  GuardedBuffer out(64, 'z');  // the storage-manager client is not installed here
+  EXPECT_EQ((std::pair{PF_GetVSBInstallLocation(out.data(), 64), std::string(out.data())}), std::pair(int32_t{QM_ERR_BADFILE}, std::string()));
 }
 
 // Permissions come from the low nine bits of the model's mode text (the
@@ -85,8 +87,7 @@ TEST(PfFile, MakeADirectory) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give directories other owners";
   TempDir dir;
   PF_Attrs generic, model{};
-  ASSERT_EQ(PF_SetAttrsGeneric(&generic), QM_SUCCESS);
-  EXPECT_STREQ(generic.mode, "511");
+  ASSERT_EQ((std::pair{PF_SetAttrsGeneric(&generic), std::string(generic.mode)}), std::pair(int32_t{QM_SUCCESS}, std::string("511")));
   UnixID2IDType(0106644, model.mode);
   UnixID2IDType(4241, model.owner);
   UnixID2IDType(4242, model.group);
