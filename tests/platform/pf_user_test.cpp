@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <tuple>
 
 #include "log_capture.h"
 #include "pf_user.h"
@@ -57,26 +56,23 @@ class UserDatabases : public ::testing::Test {
 // no entry for the user.
 TEST_F(UserDatabases, IdTextsNamesAndPasswords) {
   char name[PF_IDTYPE_SIZE];
-  EXPECT_EQ(std::vector<std::string>({PF_IDType2Str(0, "0", name, 64), PF_IDType2Str(1, "0", name, 64),
-                                      PF_IDType2Str(0, "4241", name, 64), PF_IDType2Str(0, "99999", name, 64),
-                                      PF_IDType2Str(0, "alice", name, 64), PF_IDType2Str(0, "-1", name, 64)}),
-            std::vector<std::string>({"root", "0", "alice", "99999", "alice", "-1"}));
   GuardedBuffer cut(3);
-  EXPECT_STREQ(PF_IDType2Str(0, "4241", cut.data(), 3), "al");
-  EXPECT_TRUE(cut.Intact());
+  IDType current;
+  // A name cut to its buffer, then the current user's id.
+  EXPECT_EQ(std::vector<std::string>({PF_IDType2Str(0, "0", name, 64), PF_IDType2Str(1, "0", name, 64), PF_IDType2Str(0, "4241", name, 64),
+                                      PF_IDType2Str(0, "99999", name, 64), PF_IDType2Str(0, "alice", name, 64), PF_IDType2Str(0, "-1", name, 64),
+                                      PF_IDType2Str(0, "4241", cut.data(), 3), std::to_string(cut.Intact()),
+                                      std::to_string(PF_GetCurrentID(current)), std::to_string(UnixIDType2ID(current))}),
+            std::vector<std::string>({"root", "0", "alice", "99999", "alice", "-1", "al", "1", "0", std::to_string(getuid())}));
   const auto id = [](int32_t kind, const char *text) {
     IDType out = "";
-    const int32_t rc = PF_IDStr2IDType(kind, text, out);
-    return std::to_string(rc) + ":" + out;
+    return std::to_string(PF_IDStr2IDType(kind, text, out)) + ":" + out;
   };
   EXPECT_EQ(std::vector<std::string>({id(0, "root"), id(0, "alice"), id(0, "77777"), id(0, "ghost"), id(1, "4250"), id(1, "staff2")}),
             std::vector<std::string>({"0:0", "0:4241", "0:77777", "5097:", "0:4250", "5098:"}));
-  IDType current;
-  EXPECT_EQ(PF_GetCurrentID(current), QM_SUCCESS);
-  EXPECT_EQ(UnixIDType2ID(current), getuid());
   const auto check = [](const char *user, const char *password) {
     uint32_t level = 77;
-    const int32_t rc = PF_UserAuthenticates(user, password, &level);
+    const int32_t rc = PF_UserAuthenticates(user, password, &level);  // before level is read
     return std::to_string(rc) + ":" + std::to_string(level);
   };
   EXPECT_EQ(std::vector<std::string>({check("0", "root-pw"), check("root", "Root-pw"), check("quillmar", "qm-secret"),
@@ -97,12 +93,11 @@ int32_t CheckIsAlice(void *rootOnly) {
   std::vector<gid_t> groups(64);
   groups.resize(static_cast<size_t>(std::max(getgroups(64, groups.data()), 0)));
   uint32_t level = 5;
-  const bool ok = getuid() == kAlice && geteuid() == kAlice && getgid() == kAlice &&
+  return getuid() == kAlice && geteuid() == kAlice && getgid() == kAlice &&
                   std::count(groups.begin(), groups.end(), kStaff) == 1 && std::count(groups.begin(), groups.end(), 0u) == 0 &&
                   PF_unlink(static_cast<char *>(rootOnly)) == QM_ERR_PERM &&
                   PF_IsReadable(static_cast<char *>(rootOnly)) == QM_ERR_BADFILE &&
-                  PF_UserAuthenticates("alice", "alice-pw", &level) == QM_ERR_UNKNOWNUSER && level == PF_ACCESS_NONE;
-  return ok ? 3 : 9;
+                  PF_UserAuthenticates("alice", "alice-pw", &level) == QM_ERR_UNKNOWNUSER && level == PF_ACCESS_NONE ? 3 : 9;
 }
 
 // The function runs in the child only, under the user. setuid refuses an id
@@ -113,11 +108,11 @@ int32_t CheckIsAlice(void *rootOnly) {
 TEST_F(UserDatabases, ExecuteFunctionAsARealUser) {
   std::string rootOnly = dir / "root-only";
   WriteFile(rootOnly, "secret", 0600);
-  EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, rootOnly.data()), 768) << "the wait status of exit 3";
-  EXPECT_EQ(g_ranInThisProcess, 0);
-  EXPECT_EQ(PF_ExecuteFunctionAs("-1", nullptr, CheckIsAlice, rootOnly.data()), 0);
-  EXPECT_EQ(PF_ExecuteFunctionAs("4241", nullptr, nullptr, nullptr), -1);
-  EXPECT_EQ(PF_ExecuteFunctionAs("alice", nullptr, CheckIsAlice, rootOnly.data()), -1);
+  // 768: the wait status of exit 3.
+  EXPECT_EQ(std::vector<int32_t>({PF_ExecuteFunctionAs("4241", nullptr, CheckIsAlice, rootOnly.data()), g_ranInThisProcess,
+                                  PF_ExecuteFunctionAs("-1", nullptr, CheckIsAlice, rootOnly.data()), PF_ExecuteFunctionAs("4241", nullptr, nullptr, nullptr),
+                                  PF_ExecuteFunctionAs("alice", nullptr, CheckIsAlice, rootOnly.data())}),
+            std::vector<int32_t>({768, 0, 0, -1, -1}));
   EXPECT_EQ(InChild([] {
               const pid_t other = Fork();
               if (other == 0) _exit(7);
@@ -134,25 +129,21 @@ TEST_F(UserDatabases, ExecuteFunctionAsARealUser) {
 TEST(PfSmallCalls, ShellCommandsFileCallsAndHost) {
   TempDir dir;
   const std::string marker = dir / "marker", file = dir / "file", sub = dir / "sub", missing = dir / "missing";
-  EXPECT_EQ(PF_DoSystemCommand(("sleep 0.1; touch '" + marker + "'; exit 1").c_str(), "/nowhere", 0), QM_SUCCESS);
-  EXPECT_TRUE(Exists(marker)) << "the command was waited for";
-  EXPECT_EQ(PF_DoSystemCommand(nullptr, "/", 1), QM_ERR_NULLPARAM);
   ASSERT_EQ(RunCommand({"sh", "-c", "mkdir \"$0\" && touch \"$0/inner\" \"$0/../file\"", sub}), 0);
-  EXPECT_EQ(std::vector<int32_t>({PF_rename(missing.c_str(), file.c_str()), PF_rename(file.c_str(), sub.c_str()),
+  // The marker exists once the command was waited for.
+  EXPECT_EQ(std::vector<int32_t>({PF_DoSystemCommand(("sleep 0.1; touch '" + marker + "'; exit 1").c_str(), "/nowhere", 0), Exists(marker),
+                                  PF_DoSystemCommand(nullptr, "/", 1), PF_rename(missing.c_str(), file.c_str()), PF_rename(file.c_str(), sub.c_str()),
                                   PF_rename(file.c_str(), marker.c_str()), PF_unlink(sub.c_str()), PF_unlink(missing.c_str()),
                                   PF_IsReadable(missing.c_str()), PF_IsReadable(marker.c_str()), PF_unlink(marker.c_str())}),
-            std::vector<int32_t>({QM_ERR_NOENT, QM_ERR_BADFILE, QM_SUCCESS, QM_ERR_EISDIR, QM_ERR_NOENT, QM_ERR_BADFILE,
-                                  QM_SUCCESS, QM_SUCCESS}));
-  EXPECT_EQ(PF_open(missing.c_str(), O_RDONLY, 0), -1);
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(close(PF_open(missing.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+            std::vector<int32_t>({QM_SUCCESS, 1, QM_ERR_NULLPARAM, QM_ERR_NOENT, QM_ERR_BADFILE, QM_SUCCESS, QM_ERR_EISDIR, QM_ERR_NOENT,
+                                  QM_ERR_BADFILE, QM_SUCCESS, QM_SUCCESS}));
   PF_HostInfo info;
-  EXPECT_EQ(PF_GetHostInfo(&info), QM_SUCCESS);
-  EXPECT_STREQ(info.osName, "Linux");
   GuardedBuffer out(5);
-  EXPECT_EQ(PF_GetInstallDir(out.data(), 5), QM_SUCCESS);
-  EXPECT_STREQ(out.data(), "/opt");
-  EXPECT_TRUE(out.Intact());
+  EXPECT_EQ(std::vector<std::string>({std::to_string(PF_open(missing.c_str(), O_RDONLY, 0)), strerror(errno),
+                                      std::to_string(close(PF_open(missing.c_str(), O_CREAT | O_WRONLY, 0600))),
+                                      std::to_string(PF_GetHostInfo(&info)), info.osName, std::to_string(PF_GetInstallDir(out.data(), 5)),
+                                      out.data(), std::to_string(out.Intact())}),
+            std::vector<std::string>({"-1", strerror(ENOENT), "0", "0", "Linux", "0", "/opt", "1"}));
   EXPECT_EQ(LoggedTexts([] { EXPECT_EQ(pf_YesNoDialog(), 0); }),
             std::vector<std::string>{"Quillmar ERROR pf_YesNo not implemented yet"});
 }
