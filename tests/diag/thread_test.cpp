@@ -14,10 +14,8 @@
 // the test program, records the request and returns at once.
 namespace {
 std::vector<unsigned int> g_sleeps;
-}
+}  // namespace
 extern "C" unsigned int sleep(unsigned int seconds) { return g_sleeps.push_back(seconds), 0; }
-
-namespace {
 
 TEST(Platform, SleepSemaphoresMutexesThreadsAndClocks) {
   for (int64_t msecs : {int64_t{999}, int64_t{1000}, int64_t{2999}, int64_t{-1000}, INT64_MIN, INT64_MAX}) PF_SleepMSecs(msecs);
@@ -43,5 +41,3 @@ TEST(Platform, SleepSemaphoresMutexesThreadsAndClocks) {
   const int64_t secs = pf_secs(), usecs = pf_usecs(), msecs = pf_msecs();
   EXPECT_TRUE(msecs - usecs / 1000 < 1000 && msecs / 1000 - secs <= 1 && secs > 1600000000) << secs << " " << usecs << " " << msecs;
 }
-
-}  // namespace

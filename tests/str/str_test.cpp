@@ -41,8 +41,7 @@ TEST(Str, CopyAppendAndInPlaceEdits) {
   for (const auto &c : substitutions)
     EXPECT_EQ(In(c.size, c.in, [&c](char *b) { EXPECT_EQ(STR_substitute(b, c.size, c.from, c.to), c.count); }), c.out);
   EXPECT_EQ(In(5, "\\x\\", [](char *b) { EXPECT_EQ(STR_expandSlashes(b, 5), 2); }), "\\\\x");
-  EXPECT_EQ(In(8, "abcdef", [](char *b) { EXPECT_EQ(STR_removeChars(b, 2), b); }) + In(8, "ab", [](char *b) { STR_removeChars(b, 9); }),
-            "cdef");
+  EXPECT_EQ(In(8, "abcdef", [](char *b) { EXPECT_EQ(STR_removeChars(b, 2), b); }) + In(8, "ab", [](char *b) { STR_removeChars(b, 9); }), "cdef");
 }
 
 TEST(Str, NumbersComparisonAndSearch) {
@@ -58,29 +57,25 @@ TEST(Str, NumbersComparisonAndSearch) {
     EXPECT_EQ(c.n < 0 ? STR_strcasecmp(c.a, c.b) : STR_strncasecmp(c.a, c.b, c.n), c.result) << c.a << "/" << c.b << " " << c.n;
   const char *const levels[] = {"Coarse", "Medium", "Fine"};
   EXPECT_EQ(STR_str2enum("medium", levels, 3) * 10 + STR_str2enum("Fine", levels, 2) + STR_str2enum("Coarse", levels, -4), 8);
-  for (const char *text : {"", "12a", "-1", " 1"}) EXPECT_EQ(STR_isNumeric(text), 0) << text;
-  EXPECT_EQ(STR_isNumeric("0123"), 1);
+  for (const char *text : {"", "12a", "-1", " 1", "0123"}) EXPECT_EQ(STR_isNumeric(text), text[0] == '0') << text;
   const struct { const char *hay, *needle; bool dir; int offset; } searches[] = {  // -1: none
       {"Hello World", "WORLD", false, 6}, {"Hello", "", false, -1}, {"aab", "AB", false, 1}, {"abc", "abcd", false, -1},
       {"/a/foobar", "foo", true, 3}, {"xfoo/foo", "FOO", true, 5}, {"/afoo/bfoo", "foo", true, -1}};
   for (const auto &c : searches)
-    EXPECT_EQ(c.dir ? STR_withinDir(c.hay, c.needle) : STR_strstrcase(c.hay, c.needle), c.offset < 0 ? nullptr : c.hay + c.offset)
-        << c.hay;
+    EXPECT_EQ(c.dir ? STR_withinDir(c.hay, c.needle) : STR_strstrcase(c.hay, c.needle), c.offset < 0 ? nullptr : c.hay + c.offset) << c.hay;
 }
 
 TEST(Str, Formatting) {
-  for (const auto &[digits, grouped] : {std::pair<const char *, const char *>{"123", "123"}, {"1000", "1,000"}, {"", ""},
-                                        {"1234567", "1,234,567"}, {"-123", "-123"}, {"-123456", "-123,456"}}) {
-    EXPECT_EQ(In(static_cast<int64_t>(std::strlen(grouped)) + 1, digits, STR_commize), grouped);
-  }
+  const struct { const char *digits, *grouped; } groups[] = {{"123", "123"}, {"1000", "1,000"}, {"", ""}, {"1234567", "1,234,567"},
+      {"-123", "-123"}, {"-123456", "-123,456"}};  // each in just enough bytes
+  for (const auto &c : groups) EXPECT_EQ(In(static_cast<int64_t>(std::strlen(c.grouped)) + 1, c.digits, STR_commize), c.grouped);
   const struct { int64_t bytes; const char *text; } pretty[] = {{0, "0"}, {1024, "1,024"}, {1025, "1K"}, {1048576, "1,024K"},
       {1048577, "1M"}, {5000000, "4M"}, {INT64_MIN, "-922,337,203,685,477,580"}};
   for (const auto &c : pretty) EXPECT_EQ(In(26, "", [&c](char *b) { STR_pretty(b, c.bytes); }), c.text);
   EXPECT_EQ(In(10, "1234567", [](char *b) { STR_thousandths = '.', STR_commize(b), STR_thousandths = ','; }), "1.234.567");
-  for (int32_t size : {-3, 0, 1, 5, 40}) {
-    const std::string want = size < 1 ? "untouched" : std::string("abcd-42").substr(0, static_cast<size_t>(size) - 1);
-    EXPECT_EQ(In(size, "", [size](char *b) { EXPECT_EQ(STR_snprintf(b, size, "%s-%d", "abcd", 42), b); }), want);
-  }
+  for (int32_t size : {-3, 0, 1, 5, 40})
+    EXPECT_EQ(In(size, "", [size](char *b) { EXPECT_EQ(STR_snprintf(b, size, "%s-%d", "abcd", 42), b); }),
+              size < 1 ? "untouched" : std::string("abcd-42").substr(0, static_cast<size_t>(size) - 1));
   EXPECT_EQ(In(4, "", [](char *b) { STR_64toString(b, 4, -98765); }) + In(24, "", [](char *b) { STR_64toString(b, 24, INT64_MIN); }) +
                 In(24, "", [](char *b) { STR_64toString(b, 24, 100200300); }) + In(3, "", [](char *b) { STR_64toString(b, 3, 7); }),
             "-98-92233720368547758081002003007");
