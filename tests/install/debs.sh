@@ -14,7 +14,8 @@ rm -rf "$1" && mkdir -p "$1" && work=$(cd "$1" && pwd)
 step() { printf '\n==== %s\n' "$*"; }
 
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version) arch=$(dpkg --print-architecture)
-tree=$work/src/librtk-$version step "dpkg-buildpackage -us -uc -b (librtk $version)"
+tree=$work/src/librtk-$version
+step "dpkg-buildpackage -us -uc -b (librtk $version)"
 mkdir -p "$tree" && tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
 (cd "$tree" && dpkg-buildpackage -us -uc -b -j2) > "$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; exit 1; }
 
