@@ -10,15 +10,13 @@
 # (".../DIR/FILE.cpp.o"). With --picture it also prints every module and the
 # modules it uses.
 set -eu
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
 # "OBJECT RANK MODULE" for every object.
 printf '%s\n' "$2" | tr ';' '\n' | sed '/^$/d' | awk -v layers="$1" '
   BEGIN {
     while ((getline line < layers) > 0) {
-      sub(/#.*/, "", line)
-      if (split(line, f, " ") == 0) continue
+      sub(/#.*/, "", line); if (split(line, f, " ") == 0) continue
       name[++rank] = f[1]
       for (i = 2; i in f; ++i) {
         pattern = f[i]; gsub(/\./, "\\.", pattern); gsub(/\*/, "[^/]*", pattern)
@@ -38,20 +36,15 @@ while read -r obj rank module; do
   nm --defined-only -g "$obj" | awk -v r="$rank" -v m="$module" '$2 ~ /^[TDBR]$/ { print $3, r, m }' >> "$work/defs"
   nm -u "$obj" | awk -v r="$rank" -v m="$module" '{ print $2, r, m }' >> "$work/uses"
 done < "$work/map"
-sort -k1,1 -o "$work/defs" "$work/defs"
-sort -k1,1 -o "$work/uses" "$work/uses"
+sort -k1,1 -o "$work/defs" "$work/defs" && sort -k1,1 -o "$work/uses" "$work/uses"
 join "$work/uses" "$work/defs" | awk '$3 != $5 { print $2, $3, $4, $5, $1 }' | sort -u > "$work/edges"
 
-if awk '$3 > $1 { exit 1 }' "$work/edges"; then status=0; else
-  echo "upward calls (module -> module listed after it: symbol):"
-  awk '$3 > $1 { print "  " $2 " -> " $4 ": " $5 }' "$work/edges" | c++filt
-  status=1
-fi
+awk '$3 > $1 { print "  " $2 " -> " $4 ": " $5 }' "$work/edges" | c++filt > "$work/upward" && status=0
+[ ! -s "$work/upward" ] || { echo "upward calls (module -> module listed after it: symbol):" && cat "$work/upward" && status=1; }
 if [ "${3:-}" = "--picture" ]; then
   echo "modules, bottom first, and the modules each one uses:"
   awk '{ print $2, $3 }' "$work/map" | sort -u -k1,1n | while read -r rank module; do
     printf '  %2d %-11s %s\n' "$rank" "$module" "$(awk -v m="$module" '$2 == m { print $4 }' "$work/edges" | sort -u | tr '\n' ' ')"
   done
 fi
-[ $status -eq 0 ] && echo "layers: $(wc -l < "$work/map") objects in $(awk '{ print $3 }' "$work/map" | sort -u | wc -l) modules; every call goes downward"
-exit $status
+[ $status -eq 0 ] && echo "layers: $(wc -l < "$work/map") objects in $(awk '{ print $3 }' "$work/map" | sort -u | wc -l) modules; every call goes downward" || exit 1

@@ -10,17 +10,13 @@
 #   debs.sh WORKDIR
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-rm -rf "$1"
-mkdir -p "$1"
-work=$(cd "$1" && pwd)
+rm -rf "$1" && mkdir -p "$1" && work=$(cd "$1" && pwd)
 step() { printf '\n==== %s\n' "$*"; }
 
-version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
-arch=$(dpkg --print-architecture)
+version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version) arch=$(dpkg --print-architecture)
 tree=$work/src/librtk-$version
 step "dpkg-buildpackage -us -uc -b (librtk $version)"
-mkdir -p "$tree"
-tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
+mkdir -p "$tree" && tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
 (cd "$tree" && dpkg-buildpackage -us -uc -b -j2) > "$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; exit 1; }
 
 step "lintian"
@@ -28,10 +24,8 @@ step "lintian"
 # that the user nobody can read wherever this tree lies.
 lint=$work/src as_user=""
 if [ "$(id -u)" -eq 0 ]; then
-  lint=$(mktemp -d /tmp/rtk-lintian.XXXXXX)
-  trap 'rm -rf "$lint"' EXIT
-  cp "$work"/src/*.deb "$work"/src/*.buildinfo "$work"/src/*.changes "$lint/"
-  chmod -R a+rX "$lint"
+  lint=$(mktemp -d /tmp/rtk-lintian.XXXXXX) && trap 'rm -rf "$lint"' EXIT
+  cp "$work"/src/*.deb "$work"/src/*.buildinfo "$work"/src/*.changes "$lint/" && chmod -R a+rX "$lint"
   as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=$lint"
 fi
 changes=librtk_${version}_$arch.changes
@@ -42,9 +36,6 @@ echo "lintian: nothing to report on $changes and its packages"
 
 step "install into a clean root"
 [ "$(id -u)" -eq 0 ] || { echo "debs: skipped the install into a clean root: it needs root (namespaces, overlay, FUSE)"; exit 0; }
-mkdir -p "$work/carried/debs" "$work/root"
-cp "$work"/src/*.deb "$work/carried/debs/"
-cp -r "$source_dir/tests/install/consumer" "$source_dir/tests/install/consumer.sh" "$source_dir/tests/install/installed.sh" \
-  "$source_dir/scripts/private-ns" "$source_dir/scripts/demo-steps" "$work/carried/"
-sh "$source_dir/tests/install/clean-root.sh" "$work/root" "$work/carried" "$source_dir" \
-  sh /carried/private-ns sh /carried/installed.sh /carried
+mkdir -p "$work/carried/debs" "$work/root" && cp "$work"/src/*.deb "$work/carried/debs/"
+(cd "$source_dir" && cp -r tests/install/consumer tests/install/consumer.sh tests/install/installed.sh scripts/private-ns scripts/demo-steps "$work/carried/")
+sh "$source_dir/tests/install/clean-root.sh" "$work/root" "$work/carried" "$source_dir" sh /carried/private-ns sh /carried/installed.sh /carried

@@ -7,9 +7,7 @@
 #
 #   rtkctl.sh LAYOUT WORKDIR
 set -u
-. "$1"
-work=$2
-rm -rf "$work" && mkdir -p "$work/tree/sub" "$work/c/a dir/inner" "$work/c/b dir" && : >"$work/c/a file"
+. "$1" && work=$2 && rm -rf "$work" && mkdir -p "$work/tree/sub" "$work/c/a dir/inner" "$work/c/b dir" && : >"$work/c/a file"
 export tree=$work/tree file=$work/tree/sub/five && printf 12345 >"$file" && chmod 640 "$file" && touch -d @1000000000 "$file"
 status=0 && fail() { echo "FAIL: $*"; status=1; }
 # check FILTER ARGS...: rtkctl ARGS succeeds and prints JSON for which FILTER is true.
@@ -24,8 +22,7 @@ check '.code == 6007 and .mnemonic == "HTTPSETf"' explain --json qm_err_httpsetf
 check '.kind == "file" and .size == 5 and .mode_octal == "0100640" and .mode == 33184 and .mtime == "2001-09-09T01:46:40Z"
   and .mtime_seconds == 1000000000 and .owner == 0 and .owner_name == "root" and (.device | type) == "number"' --json stat "$file"
 check '.kind == "directory" and .name == $ENV.tree' stat "$tree" --json
-check '. == {"uid":0,"name":"root"}' --json whois 0
-check '. == {"uid":0,"name":"root"}' whois root --json
+for args in '--json whois 0' 'whois root --json'; do check '. == {"uid":0,"name":"root"}' $args; done
 # STATUS ARGS: ids are read modulo 2^32, so numbers outside 0..4294967295 are refused, not taken as root.
 while read -r want args; do
   out=$(eval "\"\$rtkctl\" $args" 2>/dev/null) && got=0 || got=$?
@@ -45,8 +42,7 @@ ROWS
 # are not UTF-8 (a stray byte, an overlong '/', a surrogate, a cut sequence).
 for name in 'quote"back\slash' $'tab\tand\nline' $'ctl\001\177' $'caf\xc3\xa9' $'smile\xf0\x9f\x98\x80' \
   $'stray\xff' $'over\xc0\xaf' $'surrogate\xed\xa0\x80' $'cut\xe2\x82'; do : >"$tree/$name"; done
-"$rtkctl" --json walk "$tree" >"$work/walk.json" && jq -e . "$work/walk.json" >/dev/null || fail "rtkctl --json walk: no JSON lines"
-! LC_ALL=C grep -q $'\177' "$work/walk.json" || fail "rtkctl --json walk prints a raw DEL"
+"$rtkctl" --json walk "$tree" >"$work/walk.json" && ! LC_ALL=C grep -q $'\177' "$work/walk.json" || fail "rtkctl --json walk fails or prints a raw DEL"
 jq -e -s 'map(select(has("path_hex"))) | length == 4 and all(.[]; (.path | contains("\ufffd")) and
   (.path_hex | test("^([0-9a-f][0-9a-f])+$")))' "$work/walk.json" >/dev/null ||
   fail "not exactly the four names that are not UTF-8 have a lowercase path_hex and U+FFFD in their path"
@@ -54,8 +50,7 @@ jq -e -s 'map(select(has("path_hex"))) | length == 4 and all(.[]; (.path | conta
 # byte: in a UTF-8 locale bash's read takes the NUL after a cut sequence into it).
 jq -r 'if has("path_hex") then "hex " + .path_hex else "b64 " + (.path | @base64) end' "$work/walk.json" |
   while read -r form value; do
-    if [ "$form" = hex ]; then printf '%b' "$(sed 's/../\\x&/g' <<<"$value")" | base64 -w0; else printf %s "$value"; fi
-    echo
+    { [ "$form" = hex ] && printf '%b' "$(sed 's/../\\x&/g' <<<"$value")" | base64 -w0 || printf %s "$value"; } && echo
   done | sort >"$work/walked"
 find "$tree" -print0 | while LC_ALL=C IFS= read -r -d '' path; do printf '%s' "$path" | base64 -w0; echo; done |
   sort | cmp -s - "$work/walked" || fail "rtkctl --json walk does not give back the paths that find lists"
@@ -63,8 +58,7 @@ find "$tree" -print0 | while LC_ALL=C IFS= read -r -d '' path; do printf '%s' "$
 # EXPECTED WORDS...: completing the last word offers EXPECTED (sorted, joined
 # with '|'). Outside a real completion compopt refuses to run; the options it
 # sets do not change what is offered.
-PATH=$(dirname "$rtkctl"):$PATH && . "$source_dir/tools/rtkctl/completion.bash" && cd "$work/c" || exit 1
-compopt() { :; }
+PATH=$(dirname "$rtkctl"):$PATH && . "$source_dir/tools/rtkctl/completion.bash" && cd "$work/c" && compopt() { :; } || exit 1
 while IFS='|' read -r want words; do
   eval "COMP_WORDS=($words)" && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=() && _rtkctl
   got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ',')
@@ -80,5 +74,4 @@ a dir,b dir|rtkctl walk ""
 a dir,a file,b dir|rtkctl copy "a file" ""
 a dir/inner|rtkctl stat "a dir/"
 ROWS
-[ $status -eq 0 ] && echo "rtkctl: every form checked"
-exit $status
+[ $status -eq 0 ] && echo "rtkctl: every form checked" || exit 1

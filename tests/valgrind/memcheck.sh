@@ -15,21 +15,17 @@
 set -u
 valgrind=$1 suppressions=$2 consumer=$3 rtkctl=$4
 messages=$(dirname "$0")/../../package/misc/messages.xml
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT INT TERM
-mkdir -p "$work/tree/many" && seq 1 2000 >"$work/lines.txt" && (cd "$work/tree/many" && seq 1000 | xargs touch) || exit 1
-runs=0 failures=0
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT INT TERM
+runs=0 failures=0 && mkdir -p "$work/tree/many" && seq 1 2000 >"$work/lines.txt" && (cd "$work/tree/many" && seq 1000 | xargs touch) || exit 1
 
 # memcheck EXPECTED_STATUS COMMAND...
 memcheck() {
-  expected=$1 runs=$((runs + 1))
-  shift
+  expected=$1 runs=$((runs + 1)) && shift
   "$valgrind" --tool=memcheck --quiet --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
     --error-exitcode=97 --suppressions="$suppressions" --log-file="$work/memcheck.log" "$@" >"$work/output" 2>&1 </dev/null
   status=$?
   if [ "$status" -eq 97 ] || [ -s "$work/memcheck.log" ] || [ "$status" -ne "$expected" ]; then
-    failures=$((failures + 1))
-    echo "FAIL: $*: exit status $status (expected $expected), memcheck says:"
+    failures=$((failures + 1)) && echo "FAIL: $*: exit status $status (expected $expected), memcheck says:"
     sed 's/^/    /' "$work/memcheck.log" "$work/output" | head -n 80
   fi
 }
@@ -48,17 +44,10 @@ cat >"$work/rows" <<'ROWS'
 0 --json walk "$work/tree"
 0 stat --json "$work/lines.txt"
 0 whois root
-2 install --no-such-option
-2 uninstall --no-such-option
-2 status extra-argument
-2 driver
-2 hook
-2 send
-2 trace
 ROWS
+printf '2 %s\n' 'install --no-such-option' 'uninstall --no-such-option' 'status extra-argument' driver hook send trace >>"$work/rows"
 while read -r expected args; do eval "memcheck $expected \"\$rtkctl\" $args"; done <"$work/rows"
 for subcommand in $("$rtkctl" --help | sed -n 's/^  \([a-z][a-z0-9-]*\) .*/\1/p'); do
   grep -Eq "^[0-9] (--json )?$subcommand( |$)" "$work/rows" || { failures=$((failures + 1)); echo "FAIL: rtkctl $subcommand has no row in $0"; }
 done
-echo "memcheck: $runs runs, $failures failed"
-[ "$failures" -eq 0 ]
+echo "memcheck: $runs runs, $failures failed" && [ "$failures" -eq 0 ]

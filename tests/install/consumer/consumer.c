@@ -25,8 +25,7 @@ int main(int argc, char **argv)
         const char *file = strchr(line, '/');
         mapped = file != NULL && strstr(file, "/librtk.so") != NULL && n > 0 && strncmp(file, argv[1], n) == 0 && file[n] == '/';
     }
-    if (maps != NULL)
-        fclose(maps);
+    if (maps != NULL) fclose(maps);
     printf("consumer: STR_copy gave '%s', STR_thousandths is '%c', librtk %s mapped from %s\n", cut,
            STR_thousandths, mapped ? "is" : "is not", argc == 2 ? argv[1] : "(no LIBDIR given)");
     return strcmp(cut, "consume") == 0 && STR_thousandths == ',' && mapped ? 0 : 1;
