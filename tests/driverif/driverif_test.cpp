@@ -1,6 +1,12 @@
 // The driver channel through the stand-in driver's device: records as the
 // driver sees them, command length limits, hook forms, read and write,
 // failures, and rtkctl's driver subcommands.
+#include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -180,6 +186,49 @@ TEST_F(Channel, ConcurrentCallersKeepEveryHook) {
   std::string reply = "<hooks/>" + std::string(65536, '\0');
   EXPECT_EQ(qma_simpleXML(0, reply.data(), reply.data(), static_cast<int64_t>(reply.size())) + failed, QM_INFO_XMLRESPONSE);
   EXPECT_EQ(reply.substr(0, 20), "<hooks count=\"1600\">");
+}
+
+// A caller whose command record lies in a page that nobody fills in (a
+// userfaultfd region) waits with its request, and meanwhile another caller is
+// answered. The blocked child says 'f' once the driver has touched the page
+// ('u' without userfaultfd); closing `release` drops the userfaultfd, the
+// page fills with zeros and the blocked request ends.
+TEST_F(Channel, ABlockedCallerHoldsUpOnlyItself) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready) | pipe(release), 0);
+  const pid_t blocked = rtktest::Fork();
+  if (blocked == 0) {
+    close(release[1]);  // the read below ends when the test closes its end
+    const int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
+    void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    uffdio_api api{UFFD_API, 0, 0};
+    uffdio_register area{{reinterpret_cast<uintptr_t>(page), 4096}, UFFDIO_REGISTER_MODE_MISSING, 0};
+    if (uffd < 0 || ioctl(uffd, UFFDIO_API, &api) != 0 || ioctl(uffd, UFFDIO_REGISTER, &area) != 0)
+      _exit(write(ready[1], "u", 1) == 1 ? 1 : 2);
+    std::thread([&] {
+      pollfd fault{uffd, POLLIN, 0};
+      char byte;
+      if (poll(&fault, 1, -1) == 1 && write(ready[1], "f", 1) == 1 && read(release[0], &byte, 1) >= 0) close(uffd);
+    }).detach();
+    int64_t handle = -1;
+    PF_OpenDriver(&handle);
+    PF_CommandDriver(handle, static_cast<PF_DriverCommand *>(page));
+    _exit(0);
+  }
+  pollfd told{ready[0], POLLIN, 0};
+  char what = '?';
+  if (poll(&told, 1, 10000) != 1 || read(ready[0], &what, 1) != 1) what = '?';
+  int answered = -1;
+  if (what == 'f' && (answered = rtktest::Fork()) == 0) {
+    char reply[64] = "<kversion/>";
+    _exit(qma_simpleXML(0, reply, reply, sizeof reply) == QM_INFO_XMLRESPONSE ? 0 : 1);
+  }
+  if (what == 'f') answered = rtktest::ExitStatusWithin10s(answered);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  EXPECT_EQ(rtktest::ExitStatusWithin10s(blocked), what == 'f' ? 0 : 1);
+  if (what == 'u') GTEST_SKIP() << "userfaultfd is not available";
+  ASSERT_EQ(what, 'f') << "the driver never read the blocked caller's record";
+  EXPECT_EQ(answered, 0);
 }
 
 TEST(RtkctlDriver, StartStatusSendHookStop) {

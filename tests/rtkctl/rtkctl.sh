@@ -35,7 +35,10 @@ done <<'ROWS'
 2 --json
 2 whois 4294967296
 2 whois -4294967296
+1 tail "$work"
 ROWS
+# An open of a FIFO without a writer waits, and ends on SIGTERM (timeout's 124, not -k's 137).
+mkfifo "$work/fifo" && timeout -k 5 1 "$rtkctl" copy "$work/fifo" "$work/out"; [ $? = 124 ] || fail "rtkctl copy from a FIFO ignores SIGTERM"
 "$rtkctl" stat "$file" | grep -qx 'mtime:  2001-09-09T01:46:40Z' || fail "rtkctl stat does not show the mtime in ISO 8601"
 
 # Names that must be escaped, valid UTF-8 of two and four bytes, and four that
