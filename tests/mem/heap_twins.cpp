@@ -82,10 +82,6 @@ const void *Twin(const void *p) { return p == nullptr ? p : static_cast<const un
 // between blocks or a wrong total.
 namespace ref {
 
-void Walk(const char *which);
-int32_t Check();
-void AddMemory(void *region, int32_t size);
-
 struct Header { uint32_t key, nbytes; Header *next; int32_t end, asked; char tag[4]; unsigned char underrun[8]; };
 constexpr uint64_t H = sizeof(Header), kGuard = 512;
 constexpr uint32_t kFree = 0x12345678u, kAlloc = 0x87654321u;
@@ -93,6 +89,7 @@ constexpr uint32_t kFree = 0x12345678u, kAlloc = 0x87654321u;
 Header *thelist = nullptr;
 unsigned long long total = 0, lost = 0;
 int32_t dbg = 0;
+unsigned long long sums[2][2];  // the last listing's [allocated?][bytes, overhead], which are its totals
 char tagText[5];
 
 uint64_t RoundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
@@ -116,6 +113,55 @@ Header *Previous(const Header *b) {
 void Absorb(Header *into, Header *b) {
   into->next = b->next, into->end = b->end;
   into->nbytes += static_cast<uint32_t>(H + b->nbytes);
+}
+
+void Walk(const char *which) {
+  LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n", total, lost, which);
+  sums[0][0] = sums[0][1] = sums[1][0] = sums[1][1] = 0;
+  for (Header *b = thelist; b != nullptr; b = b->next) {
+    const bool isFree = b->key == kFree;
+    if (!isFree && b->key != kAlloc) continue;
+    sums[!isFree][0] += b->nbytes;
+    sums[!isFree][1] += H;
+    if (which[0] != '\0' && which[0] != (isFree ? 'F' : 'A')) continue;
+    LOG_Log(QM_LOG_PRINT, "%s 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x %s %c\n", isFree ? "FREE " : "ALLOC",
+            Twin(b), b->nbytes, Twin(Data(b)), Twin(Data(b) + b->nbytes), b->key, Tag(b), b->end != 0 ? 'E' : ' ');
+  }
+  LOG_Log(QM_LOG_PRINT, "Walk done: free:%llu  plus-overhead:%llu  alloc:%llu plus-overhead:%llu\n", sums[0][0],
+          sums[0][1], sums[1][0], sums[1][1]);
+  LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
+          sums[0][0] + sums[0][1] + sums[1][0] + sums[1][1], total - lost);
+}
+
+int32_t Check() {
+  for (Header *b = thelist; b != nullptr && dbg != 0; b = b->next) {
+    if (b->key == kAlloc) {
+      CheckUnderrun(b);
+      if (Data(b)[b->asked] != 'A') {
+        LOG_Log(QM_LOG_PANIC, "qmmem_check detected overrun. Data addr:0x%p tag:%s\n", Twin(Data(b)), Tag(b));
+      }
+    } else if (b->key != kFree) {
+      LOG_Log(QM_LOG_ERROR, "qmmem_check: non-alloc and non-free memory block! Address is :0x%p\n", Twin(b));
+      Walk("");
+      const auto key = static_cast<int32_t>(b->key);
+      LOG_Log(QM_LOG_PANIC, "qmmem: NOT AN ALLOC or FREE BLOCK!, value is 0x%p (%d)\n",
+              reinterpret_cast<const void *>(static_cast<intptr_t>(key)), key);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// A region starting off an 8-byte boundary loses the bytes up to one.
+void AddMemory(void *region, int32_t size) {
+  const uint64_t skip = (8 - reinterpret_cast<uintptr_t>(region) % 8) % 8;
+  if (region == nullptr || size < 0 || static_cast<uint64_t>(size) < skip + H) return;
+  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(region) + skip);
+  *b = Header{kFree, static_cast<uint32_t>(size - skip - H), nullptr, 1, 0, {}, {}};
+  Header **link = &thelist;
+  while (*link != nullptr) link = &(*link)->next;
+  *link = b;
+  total += static_cast<uint64_t>(size), lost += skip;
 }
 
 Header *FindFit(uint64_t R, uint64_t A) {
@@ -168,18 +214,6 @@ void Split(Header *b, uint64_t R) {
   Say(2, " adjusted to %dbytes; next:%p nbytes:%d\n", I(R), Twin(rest), rest->nbytes);
 }
 
-
-// A region starting off an 8-byte boundary loses the bytes up to one.
-void AddMemory(void *region, int32_t size) {
-  const uint64_t skip = (8 - reinterpret_cast<uintptr_t>(region) % 8) % 8;
-  if (region == nullptr || size < 0 || static_cast<uint64_t>(size) < skip + H) return;
-  auto *b = reinterpret_cast<Header *>(static_cast<unsigned char *>(region) + skip);
-  *b = Header{kFree, static_cast<uint32_t>(size - skip - H), nullptr, 1, 0, {}, {}};
-  Header **link = &thelist;
-  while (*link != nullptr) link = &(*link)->next;
-  *link = b;
-  total += static_cast<uint64_t>(size), lost += skip;
-}
 
 void *Malloc(int32_t alignment, int32_t nbytes, const char *tagName) {
   const bool clear = alignment < 0 || dbg > 0;
@@ -236,52 +270,6 @@ int32_t Free(void *p) {
   }
   if (dbg > 4) Walk("");
   return asked;
-}
-
-void Walk(const char *which) {
-  LOG_Log(QM_LOG_PRINT, "Walk started. Total allocation:%llu LostSpace:%llu which:%s\n", total, lost, which);
-  unsigned long long sums[2][2] = {};  // [allocated?][bytes, overhead]
-  for (Header *b = thelist; b != nullptr; b = b->next) {
-    const bool isFree = b->key == kFree;
-    if (!isFree && b->key != kAlloc) continue;
-    sums[!isFree][0] += b->nbytes;
-    sums[!isFree][1] += H;
-    if (which[0] != '\0' && which[0] != (isFree ? 'F' : 'A')) continue;
-    LOG_Log(QM_LOG_PRINT, "%s 0x%p nbytes:%d, datap:0x%p  end:0x%p key:%x %s %c\n", isFree ? "FREE " : "ALLOC",
-            Twin(b), b->nbytes, Twin(Data(b)), Twin(Data(b) + b->nbytes), b->key, Tag(b), b->end != 0 ? 'E' : ' ');
-  }
-  LOG_Log(QM_LOG_PRINT, "Walk done: free:%llu  plus-overhead:%llu  alloc:%llu plus-overhead:%llu\n", sums[0][0],
-          sums[0][1], sums[1][0], sums[1][1]);
-  LOG_Log(QM_LOG_PRINT, "  Added-up:%llu  Allocation less loss:%llu\n",
-          sums[0][0] + sums[0][1] + sums[1][0] + sums[1][1], total - lost);
-}
-
-int32_t Check() {
-  for (Header *b = thelist; b != nullptr && dbg != 0; b = b->next) {
-    if (b->key == kAlloc) {
-      CheckUnderrun(b);
-      if (Data(b)[b->asked] != 'A') {
-        LOG_Log(QM_LOG_PANIC, "qmmem_check detected overrun. Data addr:0x%p tag:%s\n", Twin(Data(b)), Tag(b));
-      }
-    } else if (b->key != kFree) {
-      LOG_Log(QM_LOG_ERROR, "qmmem_check: non-alloc and non-free memory block! Address is :0x%p\n", Twin(b));
-      Walk("");
-      const auto key = static_cast<int32_t>(b->key);
-      LOG_Log(QM_LOG_PANIC, "qmmem: NOT AN ALLOC or FREE BLOCK!, value is 0x%p (%d)\n",
-              reinterpret_cast<const void *>(static_cast<intptr_t>(key)), key);
-      return 1;
-    }
-  }
-  return 0;
-}
-
-int32_t Stats(uint64_t *allocated, uint64_t *free_bytes) {
-  *allocated = *free_bytes = 0;
-  for (const Header *b = thelist; b != nullptr; b = b->next) {
-    if (b->key == kFree) *free_bytes += b->nbytes;
-    if (b->key == kAlloc) *allocated += b->nbytes;
-  }
-  return 0;
 }
 
 }  // namespace ref
@@ -408,10 +396,10 @@ std::string Run(const Step &st) {
       answer = Act(side, st, b);
       side ? ref::Walk(which) : MEM_Walk(which);
     });
-    uint64_t allocated = 0, free_bytes = 0;
-    const int32_t rc = side ? ref::Stats(&allocated, &free_bytes) : MEM_Stats(&allocated, &free_bytes);
+    uint64_t stats[2] = {ref::sums[1][0], ref::sums[0][0]};  // the reference's totals: its listing's
+    const int32_t rc = side ? 0 : MEM_Stats(&stats[0], &stats[1]);
     seen[side] += "answer " + answer + "\nregions asked " + state.asks[side] + "\nstats " + std::to_string(rc) + " " +
-                  std::to_string(allocated) + "/" + std::to_string(free_bytes) + "\n";
+                  std::to_string(stats[0]) + "/" + std::to_string(stats[1]) + "\n";
   }
   if (seen[0] == seen[1]) return Track(st, b, onLive), "";
   return "step " + std::to_string(int(st.op)) + " differs.\nlibrary:\n" + seen[0] + "reference:\n" + seen[1];

@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <random>
@@ -36,12 +37,9 @@ using twins::Op;
 // library's counters at exit.
 void InChild(const std::function<void()> &body) {
   std::fflush(stdout);
-  EXPECT_EQ(rtktest::InChild([&body] {
-              alarm(120);
-              LOG_SetTarget(QM_LOG_TARGET_SCREEN);
-              body();
+  EXPECT_EQ(rtktest::InChild([&body]() -> int {
+              alarm(120), LOG_SetTarget(QM_LOG_TARGET_SCREEN), body();
               std::exit(::testing::Test::HasFailure() ? 1 : 0);
-              return 1;
             }),
             0);
 }
@@ -98,12 +96,9 @@ twins::Step RandomStep(std::mt19937 &rng, const Phase &phase) {
   return s;
 }
 
-// Runs a step `times` times on the twin heaps, the block number going up by
-// `pickStep` each time.
-void Steps(twins::Step s, int times = 1, uint32_t pickStep = 0) {
-  for (int i = 0; i < times && !::testing::Test::HasFailure(); ++i, s.pick += pickStep) {
-    ASSERT_EQ(twins::Run(s), "") << "step " << i << " of " << times;
-  }
+// Runs steps on the twin heaps until they differ.
+void Script(std::initializer_list<twins::Step> steps) {
+  for (const twins::Step &s : steps) ASSERT_EQ(twins::Run(s), "");
 }
 
 // The heap chooses, splits, moves, merges, fills, checks, lists and logs
@@ -112,50 +107,29 @@ TEST(MemHeap, DoesStepForStepWhatTheListWalkingHeapDoes) {
   InChild([] {
     ASSERT_EQ(twins::Start(), "");
     std::mt19937 rng(20240611);
-    Steps({.op = Op::kAddRegion, .size = 1 << 20, .place = uint32_t(rng())});
-    // In the first region alone: 100 blocks, then every other one released
-    // (50 free blocks of one size and more), 10 of them taken again by exact
-    // fits (nbytes - 512 bytes), 10 live blocks among free ones released
-    // (merging the free ones), 20 more exact fits, then the rest released
-    // (back to one), twice over.
-    for (const auto &[size, exact] : {std::pair{1000, 1496}, std::pair{4000, 4056}}) {
-      Steps({.op = Op::kAllocate, .size = size}, 100);
-      Steps({.op = Op::kRelease}, 50, 1);
-      Steps({.op = Op::kAllocate, .size = exact}, 10);
-      Steps({.op = Op::kRelease, .pick = 20}, 10);
-      Steps({.op = Op::kAllocate, .size = exact}, 20);
-      Steps({.op = Op::kRelease}, 80);
-    }
+    Script({{.op = Op::kAddRegion, .size = 1 << 20, .place = uint32_t(rng())}});
     // A block's first overrun guard byte (the one the check reads) and an
     // underrun guard byte damaged, checked and released, before a damaged
     // key (which no release takes away) stops every later check early.
-    for (const twins::Step &s : {twins::Step{.op = Op::kAllocate, .size = 100},
-                                 {.op = Op::kDamage, .offset = 16, .value = 'x'}, {.op = Op::kDamage, .offset = 9},
-                                 {.op = Op::kLevel, .level = 1}, {.op = Op::kCheck}, {.op = Op::kRelease}}) {
-      Steps(s);
-    }
+    Script({{.op = Op::kAllocate, .size = 100}, {.op = Op::kDamage, .offset = 16, .value = 'x'},
+            {.op = Op::kDamage, .offset = 9}, {.op = Op::kLevel, .level = 1}, {.op = Op::kCheck}, {.op = Op::kRelease}});
     for (const Phase &phase : kPhases) {
       // Each phase opens with a growth (no free block is that large) and,
       // most of the time, an exact fit (blocks of 472 + 512 bytes leave the
       // next one's data on a 512-byte boundary; the middle one is released).
-      Steps({.op = Op::kLevel, .level = phase.level});
-      Steps({.op = Op::kAllocate, .align = 1 << 23, .size = 10});
-      Steps({.op = Op::kAllocate, .size = 472}, 3);
-      Steps({.op = Op::kRelease, .pick = uint32_t(twins::Live() - 2)});
-      Steps({.op = Op::kAllocate, .size = 472});
-      for (int step = 0; step < phase.steps; ++step) Steps(RandomStep(rng, phase));
+      Script({{.op = Op::kLevel, .level = phase.level}, {.op = Op::kAllocate, .align = 1 << 23, .size = 10},
+              {.op = Op::kAllocate, .size = 472}, {.op = Op::kAllocate, .size = 472}, {.op = Op::kAllocate, .size = 472}});
+      Script({{.op = Op::kRelease, .pick = uint32_t(twins::Live() - 2)}, {.op = Op::kAllocate, .size = 472}});
+      for (int step = 0; step < phase.steps && !::testing::Test::HasFailure(); ++step) Script({RandomStep(rng, phase)});
     }
     ASSERT_EQ(twins::ReleaseAll(), "");
     // A free block with 104,857,600 bytes more than a request needs is not
     // taken (the heap grows instead); with a byte less it is. Requests whose
     // rounded size and alignment pass 32 bits, or whose growth would, fail.
     const int32_t size = 16 << 20, need = 40 + size + 512 + 512;
-    for (const twins::Step &s : {twins::Step{.op = Op::kAllocate, .align = INT32_MIN, .size = INT32_MAX},
-                                 {.op = Op::kAllocate, .align = 8, .size = INT32_MAX},
-                                 {.op = Op::kAddRegion, .size = need + 104857600}, {.op = Op::kAllocate, .size = size},
-                                 {.op = Op::kAddRegion, .size = need + 104857599}, {.op = Op::kAllocate, .size = size}}) {
-      Steps(s);
-    }
+    Script({{.op = Op::kAllocate, .align = INT32_MIN, .size = INT32_MAX}, {.op = Op::kAllocate, .align = 8, .size = INT32_MAX},
+            {.op = Op::kAddRegion, .size = need + 104857600}, {.op = Op::kAllocate, .size = size},
+            {.op = Op::kAddRegion, .size = need + 104857599}, {.op = Op::kAllocate, .size = size}});
   });
 }
 
@@ -171,11 +145,9 @@ TEST(MemHeap, RefusesForeignPointersAndOverlappingRegions) {
     EXPECT_EQ(keep, region + 512);
     unsigned char foreign[64] = {};
     for (void *bad : {reinterpret_cast<void *>(1), static_cast<void *>(foreign + 40), static_cast<void *>(keep + 64)}) {
-      int32_t rc = -1;
-      // (A line after each PANIC line, or the log would fold the repeats.)
-      EXPECT_EQ(rtktest::LoggedTexts([&] { rc = MEM_free(bad), LOG_Log(QM_LOG_PRINT, "-\n"); }),
-                (std::vector<std::string>{"Quillmar PANIC PANIC: Freeing non-alloc'd memory.", "-"}));
-      EXPECT_EQ(rc, 0);
+      // (The answer is logged after each PANIC line, or the log would fold the repeats.)
+      EXPECT_EQ(rtktest::LoggedTexts([&] { LOG_Log(QM_LOG_PRINT, "%d\n", MEM_free(bad)); }),
+                (std::vector<std::string>{"Quillmar PANIC PANIC: Freeing non-alloc'd memory.", "0"}));
     }
     EXPECT_EQ(std::count(foreign, foreign + 64, 0) + std::count(keep, keep + 100, 0), 164);
     ExpectWhole(616);
@@ -192,21 +164,19 @@ TEST(MemHeap, FailsARequestWhenItsIndexCannotGrow) {
   InChild([] {
     alignas(4096) static unsigned char region[8 << 20];
     MEM_AddMemory(region, sizeof region);
-    std::vector<void *> blocks;
-    blocks.reserve(sizeof region / 1024);
+    std::vector<void *> blocks(sizeof region / 1024);
+    size_t n = 0;
     long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    ASSERT_TRUE(statm != nullptr && std::fscanf(statm, "%ld", &pages) == 1);
-    std::fclose(statm);
+    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages);
     rlimit normal{};
     ASSERT_EQ(getrlimit(RLIMIT_AS, &normal), 0);
     const rlimit tight = {static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)), normal.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-    for (void *p; blocks.size() < blocks.capacity() && (p = MEM_malloc(8, 1, "tght")) != nullptr;) blocks.push_back(p);
+    while (n < blocks.size() && (blocks[n] = MEM_malloc(8, 1, "tght")) != nullptr) ++n;
     ASSERT_EQ(setrlimit(RLIMIT_AS, &normal), 0);
     uint64_t free_bytes = 0;
     MEM_Stats(nullptr, &free_bytes);
-    EXPECT_GT(free_bytes, 2u << 20) << blocks.size() << " blocks";
+    EXPECT_GT(free_bytes, 2u << 20) << n << " blocks";
     for (void *p : blocks) MEM_free(p);
     ExpectWhole(0);
     EXPECT_NE(MEM_malloc(8, 1, "room"), nullptr);
@@ -218,46 +188,29 @@ TEST(MemHeap, ThreadsAllocateAndReleaseAtOnce) {
     qmmem_setDbg(-1);  // every call checks the whole heap
     const int32_t errorsBefore = log_nerrors;
     std::atomic<int> faults{0};
-    std::latch start(8);
-    std::vector<std::thread> threads;
-    for (unsigned char seed = 1; seed <= 8; ++seed) {
-      threads.emplace_back([&faults, &start, seed] {
-        std::mt19937 rng(seed);
-        std::vector<std::pair<unsigned char *, int32_t>> mine;
-        start.arrive_and_wait();
-        for (int i = 0; i < 3000 || !mine.empty(); ++i) {
-          if (i < 3000 && mine.size() < 8 && (mine.empty() || rng() % 2 == 0)) {
+    {
+      std::latch start(8);
+      std::vector<std::jthread> threads;
+      for (unsigned char seed = 1; seed <= 8; ++seed) {
+        threads.emplace_back([&faults, &start, seed] {
+          std::mt19937 rng(seed);
+          std::vector<std::pair<unsigned char *, int32_t>> mine;
+          start.arrive_and_wait();
+          for (int i = 0; i < 1500; ++i) {
             const auto n = static_cast<int32_t>(rng() % 6000);
             auto *p = static_cast<unsigned char *>(MEM_malloc(rng() % 2 ? 512 : 4096, n, "thrd"));
-            if (p == nullptr && ++faults) continue;
-            mine.emplace_back(static_cast<unsigned char *>(std::memset(p, seed, static_cast<size_t>(n))), n);
-            continue;
+            faults += p == nullptr;
+            if (p != nullptr) mine.emplace_back(static_cast<unsigned char *>(std::memset(p, seed, size_t(n))), n);
+            for (size_t keep = i == 1499 ? 0 : rng() % 8; mine.size() > keep; mine.pop_back()) {
+              const auto [q, m] = mine.back();
+              faults += std::count(q, q + m, seed) != m || MEM_free(q) != m;
+            }
           }
-          const auto [p, n] = mine.back();
-          faults += std::count(p, p + n, seed) != n || MEM_free(p) != n;
-          mine.pop_back();
-        }
-      });
+        });
+      }
     }
-    for (std::thread &t : threads) t.join();
     EXPECT_EQ(faults.load() + log_nerrors - errorsBefore, 0);  // no PANIC line: no caller met another inside
     ExpectWhole(0);
-  });
-}
-
-TEST(MemHeap, FreeAllEmptiesTheHeapOfAForkedChild) {
-  InChild([] {
-    std::vector<void *> blocks;
-    for (int32_t i = 0; i < 12; ++i) blocks.push_back(MEM_malloc(i % 3 ? 512 : 8192, 900 * i, "fork"));
-    MEM_free(blocks[4]);
-    MEM_free(blocks[7]);
-    uint64_t allocated = 0;
-    MEM_Stats(&allocated, nullptr);
-    InChild([] {
-      EXPECT_EQ(MEM_FreeAll(), 0);
-      ExpectWhole(0);
-    });
-    ExpectWhole(allocated);
   });
 }
 
@@ -271,8 +224,22 @@ int32_t HeapHook(uint32_t, const char *, const char *, va_list) {
   return 0;
 }
 
-TEST(MemHeap, ErrorHookThatUsesTheHeapNeitherBlocksNorDamagesIt) {
+// A forked child's MEM_FreeAll empties its heap and leaves the parent's;
+// then the hook, then the heap without its lock.
+TEST(MemHeap, FreeAllInAForkedChildAHookThatUsesTheHeapAndNoLock) {
   InChild([] {
+    std::vector<void *> blocks;
+    for (int32_t i = 0; i < 12; ++i) blocks.push_back(MEM_malloc(i % 3 ? 512 : 8192, 900 * i, "fork"));
+    MEM_free(blocks[4]);
+    MEM_free(blocks[7]);
+    uint64_t allocated = 0;
+    MEM_Stats(&allocated, nullptr);
+    InChild([] {
+      EXPECT_EQ(MEM_FreeAll(), 0);
+      ExpectWhole(0);
+    });
+    ExpectWhole(allocated);
+    for (void *p : blocks) MEM_free(p);
     auto *p = static_cast<char *>(MEM_malloc(8, 100, "reen"));
     p[100] = 'x';
     qmlog_errStat = HeapHook;
