@@ -6,8 +6,6 @@
 #include <climits>
 
 #include "pf_thread.h"
-#include "pf_user.h"
-#include "qmerror.h"
 #include "rtktest.h"
 
 // The library sleeps through sleep(); this definition takes its place in

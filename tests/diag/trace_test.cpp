@@ -28,8 +28,7 @@ TEST_F(Trace, MaskTextsBothWaysLevelsProgramAndLogOn) {
       {"RTKRTKRTKRTKRTKRTKRTKRTKRTKRTK", QM_ERR_IVLOGLVL, kOld}, {nullptr, QM_ERR_NULLPARAM, kOld}};
   for (const auto &c : masks) {
     uint64_t mask = (TRACE_Set(kOld), 0);
-    EXPECT_EQ(TRACE_SetByStr(c.text), c.rc) << (c.text ? c.text : "(null)");
-    EXPECT_EQ((TRACE_Get(&mask), mask), c.mask) << (c.text ? c.text : "(null)");
+    EXPECT_EQ((std::tuple{TRACE_SetByStr(c.text), (TRACE_Get(&mask), mask)}), std::tuple(c.rc, c.mask)) << (c.text ? c.text : "(null)");
   }
   // Names are cut like snprintf, writing stops once 9 bytes or fewer are
   // left, and nothing lands outside the buffer (size 0: nothing at all).
@@ -43,9 +42,9 @@ TEST_F(Trace, MaskTextsBothWaysLevelsProgramAndLogOn) {
     TRACE_mask2str(c.mask, buf.data(), c.size);
     EXPECT_EQ((c.size ? std::string(buf.data()) : std::string(1, buf.data()[0])) + (buf.Intact() ? "" : " and past it"), c.text);
   }
-  EXPECT_EQ(TRACE_SetLevelByStr(nullptr), QM_ERR_IVLOGLVL);  // other names: the trace command's cases
-  TRACE_SetProgram("abcdefghijklmnopqrst");
-  EXPECT_STREQ(TRACE_GetProgram(), "abcdefghijklmno");
+  // Other level names: the trace command's cases.
+  EXPECT_EQ((std::tuple{TRACE_SetLevelByStr(nullptr), (TRACE_SetProgram("abcdefghijklmnopqrst"), std::string(TRACE_GetProgram()))}),
+            std::tuple(QM_ERR_IVLOGLVL, "abcdefghijklmno"));
   EXPECT_TRUE((TRACE_Set(QM_TRACE_RTK), LogOn(QM_TRACE_RTK | QM_TRACE_FILE)) && !LogOn(QM_TRACE_FILE));
   EXPECT_TRUE((TRACE_AddBit(QM_TRACE_FILE), LogOn(QM_TRACE_FILE)) && LogOn(QM_TRACE_RTK));
 }
@@ -143,8 +142,8 @@ std::vector<QMEXIT_Handler> HandlerTable(std::integer_sequence<int, N...>) { ret
 // Registration, duplicates, the rundown's order and trace, and the full
 // list, in a fresh run of the program: the list lives for the whole process
 // (nothing is registered in it yet), and the rundown also runs the library's
-// own handlers. A failed check in the fresh run is reported on its output.
-void RegisterAndRunDown() {
+// own handlers.
+FRESH_TEST(ExitHandlers, RunNewestFirstAndTheListHoldsAHundred) {
   EXPECT_EQ((std::vector<int32_t>{qmexit_register(&Handler<1>, "first"), qmexit_register(&Handler<2>, "second"),
                                   qmexit_register(&Handler<1>, "renamed"), qmexit_register(nullptr, "null"),
                                   qmexit_register(&Handler<3>, "a name longer than thirty-one characters")}),
@@ -159,20 +158,11 @@ void RegisterAndRunDown() {
   EXPECT_EQ(g_calls, (std::vector<int>{3, 2, 1}));
   int accepted = 0;  // exactly the free slots accept a new handler
   for (QMEXIT_Handler f : HandlerTable(std::make_integer_sequence<int, 100>())) accepted += qmexit_register(f, "more") == 0;
-  EXPECT_EQ(accepted, 97);
-  EXPECT_EQ(qmexit_register(&Handler<1>, "again"), 0);  // still registered
+  EXPECT_EQ((std::tuple{accepted, qmexit_register(&Handler<1>, "again")}), std::tuple(97, 0));  // Handler<1> is still registered
   g_calls.clear();
   TRACE_Set(0);
   qmexit_rundown();
   EXPECT_EQ(g_calls.size() == 100 ? g_calls.front() : -1, 9 + 97);
-  const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
-  for (int i = 0; i < result->total_part_count(); ++i) std::fprintf(stderr, "%s\n", result->GetTestPartResult(i).message());
-  std::exit(result->Failed() ? 1 : 0);
-}
-
-TEST(ExitHandlers, RunNewestFirstAndTheListHoldsAHundred) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(RegisterAndRunDown(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -61,11 +61,9 @@ class Channel : public ::testing::Test {
 // buffer when there is no reply buffer); what does not fit is never sent.
 TEST_F(Channel, RecordReachesTheDriverAsLaidOutWhenTheCommandFits) {
   rtktest::GuardedBuffer reply(64);
-  EXPECT_EQ(qma_simpleCtl(0, 7, "<kversion/>", reply.data(), 64), QM_ERR_IVKEYWORD);
-  EXPECT_EQ(qma_simpleCtl(0, 0, "<kversion/>", reply.data(), 64), QM_INFO_XMLRESPONSE);
-  EXPECT_STREQ(reply.data(), "<kversion version=\"1.0.0.8\"/>");
-  EXPECT_TRUE(reply.Intact());
-  EXPECT_EQ(Events(), "open ioctl close open ioctl close");
+  EXPECT_EQ((std::tuple{qma_simpleCtl(0, 7, "<kversion/>", reply.data(), 64), qma_simpleCtl(0, 0, "<kversion/>", reply.data(), 64),
+                        std::string(reply.data()), reply.Intact(), Events()}),
+            std::tuple(QM_ERR_IVKEYWORD, QM_INFO_XMLRESPONSE, "<kversion version=\"1.0.0.8\"/>", true, "open ioctl close open ioctl close"));
   const std::string record = " recordSize=152 inLength=12 bufferSize=64 result=0 reserved=0 buffer=" + Hex(reply.data()) +
                              " text=<kversion/>";
   EXPECT_EQ(Sent({"ioctl", "version", "code", "recordSize", "inLength", "bufferSize", "result", "reserved", "buffer", "text"}),
@@ -76,10 +74,9 @@ TEST_F(Channel, RecordReachesTheDriverAsLaidOutWhenTheCommandFits) {
   for (const auto &c : cases) {
     const std::string command = c.length ? "<" + std::string(c.length - 1, 'x') : "";
     rtktest::GuardedBuffer buffer(c.size > 0 ? static_cast<size_t>(c.size) : 1);
-    EXPECT_EQ(qma_simpleCtl(0, 0, command.c_str(), c.withReply ? buffer.data() : nullptr, c.size), c.rc) << c.length;
     const std::string sent = "bufferSize=" + std::to_string(c.withReply ? c.size : 1024) + " inLength=" + std::to_string(c.length + 1);
-    EXPECT_EQ(Sent({"bufferSize", "inLength"}), c.rc == -1 ? std::vector<std::string>{} : std::vector<std::string>{sent}) << c.length;
-    EXPECT_TRUE(buffer.Intact());
+    EXPECT_EQ((std::tuple{qma_simpleCtl(0, 0, command.c_str(), c.withReply ? buffer.data() : nullptr, c.size), Sent({"bufferSize", "inLength"}),
+                          buffer.Intact()}), std::tuple(c.rc, std::vector<std::string>(c.rc != -1, sent), true)) << c.length;
   }
 }
 
@@ -90,10 +87,8 @@ TEST(ChannelFailures, NoDriverFailedAndRefusedRequests) {
   RTK_REQUIRE_DRIVER_SANDBOX();
   int64_t handle = 5;
   char reply[32] = "<kversion/>";
-  EXPECT_EQ(PF_OpenDriver(&handle), QM_ERR_DRVROPEN);
-  EXPECT_EQ(handle, -1);
-  EXPECT_EQ(qma_simpleXML(0, reply, reply, sizeof reply) + PF_AttachDriverToFileSystem("/tmp"), 2 * QM_ERR_DRVROPEN);
-  EXPECT_STREQ(reply, "<kversion/>");
+  EXPECT_EQ((std::tuple{PF_OpenDriver(&handle), handle, qma_simpleXML(0, reply, reply, sizeof reply) + PF_AttachDriverToFileSystem("/tmp"),
+                        std::string(reply)}), std::tuple(QM_ERR_DRVROPEN, -1, 2 * QM_ERR_DRVROPEN, "<kversion/>"));
   const std::pair<std::vector<std::string>, int32_t> cases[] = {
       {{"--fail-ioctl"}, QM_ERR_BADFILE}, {{"--fail-ioctl=3"}, QM_ERR_BADFILE}, {{"--reply-code", "6001"}, 6001}};
   for (const auto &[options, result] : cases) {
@@ -102,8 +97,7 @@ TEST(ChannelFailures, NoDriverFailedAndRefusedRequests) {
     ASSERT_EQ(driver.Start(options, &output), 0) << output;
     EXPECT_EQ(qma_simpleXML(0, reply, reply, sizeof reply), result) << options[0];
     driver.Forget();
-    EXPECT_EQ(PF_AttachDriverToFileSystem("/tmp"), result) << options[0];
-    EXPECT_EQ(driver.Ioctls().size(), 1u) << options[0];
+    EXPECT_EQ((std::tuple{PF_AttachDriverToFileSystem("/tmp"), driver.Ioctls().size()}), std::tuple(result, 1u)) << options[0];
   }
   EXPECT_EQ(qma_simpleXML(0, nullptr, nullptr, 0) + PF_CommandDriver(0, nullptr) + PF_OpenDriver(nullptr), 3 * QM_ERR_NULLPARAM);
 }
@@ -130,9 +124,8 @@ TEST_F(Channel, HookForms) {
   for (const auto &c : cases) {
     std::vector<char> command(c.command.begin(), c.command.end() + 1);
     rtktest::GuardedBuffer reply(2048, 'r');
-    EXPECT_EQ(qma_simpleXML(0, command.data(), reply.data(), 2048), c.rc) << c.command.substr(0, 40);
-    EXPECT_EQ(reply.data()[0], c.rc == QM_ERR_IVKEYWORD ? '<' : 'r') << c.command.substr(0, 40);
-    EXPECT_EQ(Sent({"ioctl", "file", "code"}), c.hooks) << c.command.substr(0, 40);
+    EXPECT_EQ((std::tuple{qma_simpleXML(0, command.data(), reply.data(), 2048), reply.data()[0], Sent({"ioctl", "file", "code"})}),
+              std::tuple(c.rc, c.rc == QM_ERR_IVKEYWORD ? '<' : 'r', c.hooks)) << c.command.substr(0, 40);
   }
   EXPECT_EQ(PF_DetachDriverToFileSystem("/no/such/path") + chdir("/"), QM_SUCCESS);
 }
@@ -155,23 +148,19 @@ TEST_F(Channel, OwnHandleReadsAndWrites) {
     const int32_t rc = PF_ReadDriver(handle, data, sizeof data, &got);
     return std::to_string(rc) + ":" + std::string(data, got);
   };
-  EXPECT_EQ(qma_simpleCtl(handle, 0, nullptr, reply, sizeof reply), QM_SUCCESS);
-  EXPECT_STREQ(reply, "untouched");
+  EXPECT_EQ((std::tuple{qma_simpleCtl(handle, 0, nullptr, reply, sizeof reply), std::string(reply)}), std::tuple(QM_SUCCESS, "untouched"));
   const std::vector<char> block(70000, 'b');
   EXPECT_EQ((std::vector<std::string>{write("hello", 5), read(), read(), write(block.data(), block.size()), write(block.data(), 1)}),
             (std::vector<std::string>{"0:5", "0:hello", "0:", "0:65536", std::to_string(QM_ERR_BADFILE) + ":65536"}));
-  EXPECT_EQ(qma_simpleXML(handle, command, command, sizeof command), QM_SUCCESS);
-  EXPECT_STREQ(command, "<reset/>");
-  EXPECT_EQ(read(), "0:");
+  EXPECT_EQ((std::tuple{qma_simpleXML(handle, command, command, sizeof command), std::string(command), read()}),
+            std::tuple(QM_SUCCESS, "<reset/>", "0:"));
   EXPECT_EQ(Events(), "open ioctl write read read write write ioctl read");  // nothing repeated, nothing closed
   EXPECT_EQ(Sent({"inLength", "buffer", "text"}),
             (std::vector<std::string>{"inLength=0 buffer=" + Hex(reply) + " text=",
                                       "inLength=9 buffer=" + Hex(command) + " text=<reset/>"}));
-  EXPECT_EQ(PF_CloseDriver(handle), QM_SUCCESS);
-  EXPECT_EQ(Events(), "close");
   got = 42;
-  EXPECT_EQ(PF_ReadDriver(-1, data, sizeof data, &got), QM_ERR_DRVRREAD);
-  EXPECT_EQ(got, 42);
+  EXPECT_EQ((std::tuple{PF_CloseDriver(handle), Events(), PF_ReadDriver(-1, data, sizeof data, &got), got}),
+            std::tuple(QM_SUCCESS, "close", QM_ERR_DRVRREAD, 42));
   EXPECT_EQ(PF_ReadDriver(handle, data, sizeof data, nullptr) + PF_WriteDriver(handle, data, 1, nullptr), 2 * QM_ERR_NULLPARAM);
 }
 
@@ -184,8 +173,8 @@ TEST_F(Channel, ConcurrentCallersKeepEveryHook) {
     callers.emplace_back([&failed] { for (int i = 0; i < 100; ++i) failed += PF_AttachDriverToFileSystem("/tmp") != QM_SUCCESS; });
   for (std::thread &caller : callers) caller.join();
   std::string reply = "<hooks/>" + std::string(65536, '\0');
-  EXPECT_EQ(qma_simpleXML(0, reply.data(), reply.data(), static_cast<int64_t>(reply.size())) + failed, QM_INFO_XMLRESPONSE);
-  EXPECT_EQ(reply.substr(0, 20), "<hooks count=\"1600\">");
+  EXPECT_EQ((std::tuple{qma_simpleXML(0, reply.data(), reply.data(), static_cast<int64_t>(reply.size())) + failed, reply.substr(0, 20)}),
+            std::tuple(QM_INFO_XMLRESPONSE, "<hooks count=\"1600\">"));
 }
 
 // A caller whose command record lies in a page that nobody fills in (a
@@ -242,8 +231,7 @@ TEST(RtkctlDriver, StartStatusSendHookStop) {
       {{"driver", "stop"}, 0, "not running"}};
   for (const auto &step : steps) {
     std::string output;
-    EXPECT_EQ(rtktest::Rtkctl(step.args, &output), step.status) << output;
-    EXPECT_NE(output.find(step.output), std::string::npos) << output;
+    EXPECT_EQ((std::tuple{rtktest::Rtkctl(step.args, &output), output.find(step.output) != output.npos}), std::tuple(step.status, true)) << output;
   }
   EXPECT_FALSE(rtktest::Exists("/dev/quillmar0"));
 }

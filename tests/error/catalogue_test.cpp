@@ -25,22 +25,6 @@ using Lines = std::vector<std::string>;
 // Whether a code has a row of its own (every other code reads WEIRD's).
 bool InTable(int32_t code) { return code == QM_ERR_WEIRD || std::strcmp(QMERR_err2mnemonic(code), "WEIRD") != 0; }
 
-// Runs body in a new run of this program, where the catalogue is as loaded;
-// its failed checks fail the current test (and are shown).
-void InFreshProcess(const std::function<void()> &body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT({
-    body();
-    const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
-    for (int i = 0; i < result->total_part_count(); ++i) std::fprintf(stderr, "%s\n", result->GetTestPartResult(i).message());
-    std::exit(result->Failed() ? 1 : 0);  // exit, not _Exit: LeakSanitizer checks the fresh run
-  }, testing::ExitedWithCode(0), "");
-}
-
-// A test whose body runs in a fresh run of the program (InFreshProcess).
-#define FRESH_TEST(suite, name) \
-  void suite##name(); TEST(suite, name) { InFreshProcess(suite##name); } void suite##name()
-
 int32_t Integrate(std::string text) { return QMERR_Integrate(text.data()); }
 
 std::string Element(int32_t code, const std::string &body) { return "<Message val=\"" + std::to_string(code) + "\"><MsgText>" + body + "</MsgText></Message>"; }
@@ -96,7 +80,7 @@ TEST(CatalogueTexts, NoHeapMemoryKeepsTheBuiltInTexts) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "an address-space limit cannot be set under a sanitizer";
 #endif
-  InFreshProcess([] {
+  rtktest::InFreshProcess([] {
     EXPECT_NE(Logged([] {
       std::string big = Element(QM_ERR_IOERR, std::string(1 << 20, 'a'));
       long pages = 0;
@@ -113,9 +97,9 @@ FRESH_TEST(MessagesFile, ReplacesCleansAndKeepsTextsAlreadySet) {
   std::string twice = Element(QM_ERR_NOMEM, "Out of memory") + "\n<Message val='5053'><MsgText>No file</MsgText></Message>";
   EXPECT_STREQ(Integrate(twice) ? "failed" : QMERR_err2str(QM_ERR_NOENT), "No file");
   const char *nomem = QMERR_err2str(QM_ERR_NOMEM);
-  EXPECT_EQ(QMERR_Integrate(twice.data()), QM_SUCCESS);
-  EXPECT_EQ(QMERR_err2str(QM_ERR_NOMEM), nomem);             // already set: not replaced
-  EXPECT_EQ(QMERR_Integrate(twice.data()), QM_ERR_IVVALUE);  // its val attributes are used up
+  // NOMEM, already set, is not replaced; a second time, the val attributes are used up.
+  EXPECT_EQ((std::tuple{QMERR_Integrate(twice.data()), QMERR_err2str(QM_ERR_NOMEM), QMERR_Integrate(twice.data())}),
+            std::tuple(QM_SUCCESS, nomem, QM_ERR_IVVALUE));
   const struct { int32_t code; const char *body, *expected; } cleaning[] = {
       {4242, "Unknown", "Unknown"},  // the WEIRD row
       {QM_ERR_BAD_IOCTL, "  A &amp;lt; B  ", "A &lt; B"}, {QM_ERR_ITEMNF, "Line one\\nLine two", "Line one \nLine two"},
@@ -149,17 +133,15 @@ FRESH_TEST(MessagesFile, DisabledFlagsFailuresAndTheExitHandler) {
       {"<Message val='5052'></MsgText>a<MsgText>", QM_ERR_IVSYNTAX},  // closing tag first: refused
       {"<Message val='5052'><MsgText>a", QM_ERR_IVSYNTAX}, {"<Message val='5052'>a</MsgText>", QM_ERR_IVSYNTAX}};
   for (const auto &[text, rc] : integrations) EXPECT_EQ(Integrate(text), rc) << text;
-  EXPECT_EQ(QMERR_getDisabled(QM_ERR_NOMEM) + QMERR_getDisabled(QM_ERR_INTRPTD) + QMERR_getDisabled(QM_ERR_DRVRREAD), 3);
-  EXPECT_EQ(QMERR_err2str(QM_ERR_NOMEM) + Logged([] { QMERR_Announce(QM_ERR_NOMEM); }), "x");  // disabled: silent
-  EXPECT_EQ(Integrate("<Message val='5001' enabled><MsgText>x</MsgText></Message>"), QM_SUCCESS);
-  EXPECT_EQ(QMERR_getDisabled(QM_ERR_NOMEM), 0);
-  EXPECT_STREQ(QMERR_err2str(QM_ERR_IOERR), "Error doing file I/O");
+  EXPECT_EQ((std::tuple{QMERR_getDisabled(QM_ERR_NOMEM) + QMERR_getDisabled(QM_ERR_INTRPTD) + QMERR_getDisabled(QM_ERR_DRVRREAD),
+                        QMERR_err2str(QM_ERR_NOMEM) + Logged([] { QMERR_Announce(QM_ERR_NOMEM); })}), std::tuple(3, "x"));  // disabled: silent
+  EXPECT_EQ((std::tuple{Integrate("<Message val='5001' enabled><MsgText>x</MsgText></Message>"), QMERR_getDisabled(QM_ERR_NOMEM),
+                        std::string(QMERR_err2str(QM_ERR_IOERR))}), std::tuple(QM_SUCCESS, 0, "Error doing file I/O"));
   std::string out = Logged([] {
     EXPECT_EQ(Integrate(Element(QM_ERR_IOERR, "one") + "<MessageBox/>" + Element(QM_ERR_NOENT, "two")), QM_ERR_IVKEYWORD);
   });
   EXPECT_NE(out.find("Quillmar ERROR QMERR_Integrate, err: Unknown XML command for [<MessageBox/>]\n"), std::string::npos) << out;
-  EXPECT_STREQ(QMERR_err2str(QM_ERR_IOERR), "one");
-  EXPECT_STREQ(QMERR_err2str(QM_ERR_NOENT), "File (or path) does not exist");
+  EXPECT_EQ((Lines{QMERR_err2str(QM_ERR_IOERR), QMERR_err2str(QM_ERR_NOENT)}), (Lines{"one", "File (or path) does not exist"}));
   qmexit_rundown();  // texts that were replaced go back to what they were before, and may be replaced again
   EXPECT_EQ((Lines{QMERR_err2str(QM_ERR_IOERR), Set(QM_ERR_IOERR, "c")}), (Lines{"Error doing file I/O", "c"}));
 }

@@ -56,9 +56,7 @@ int32_t Install(const std::string &dir, Texts *logged, int64_t traceOn = 0) {
 std::tuple<int32_t, std::string, uint64_t> Settings() {
   int32_t target = -1;
   uint64_t mask = 0;
-  LOG_GetTarget(&target);
-  TRACE_Get(&mask);
-  return {target, TRACE_GetLevelStr(), mask};
+  return {(LOG_GetTarget(&target), target), TRACE_GetLevelStr(), (TRACE_Get(&mask), mask)};
 }
 
 // A path of exactly `length` characters below /tmp/long, in components of at
@@ -101,8 +99,7 @@ TEST_F(Installer, InstallsLoadsReinstallsAndUninstallsTheSamplePackage) {
                            "RTK RTK_InstallDriver installDir: /opt/quillmar/, Untar dir: /tmp/pkg", " RTK PF_rtk_InstallDriver: kversion returned 5003 temp:",
                            " RTK install cmd is /tmp/pkg/platforms/linux/rtkinstall /tmp/pkg/platforms/linux/ 1 /tmp/pkg",
                            " RTK load cmd is /opt/quillmar/qmloaddrv.sh", "RTK RTK_InstallDriver Result:0 (0x0)"}));
-  EXPECT_EQ(TakeCalls(), (Texts{kInstall1, "qmloaddrv.sh "}));
-  EXPECT_FALSE(Exists(kProbe));
+  EXPECT_EQ((std::tuple{TakeCalls(), Exists(kProbe)}), std::tuple(Texts{kInstall1, "qmloaddrv.sh "}, false));
 
   // The driver that the package loaded answers 1.0.0.8: the package is
   // installed again, not loaded.
@@ -199,10 +196,8 @@ TEST_F(Installer, TheDriverThePackageAndThePathDecideWhatRuns) {
     close(watch);
     if (watched && c.dir == kPkg && (c.result == QM_SUCCESS || c.result == QM_ERR_BADFILE)) { EXPECT_EQ(opened, c.result == QM_SUCCESS); }
     EXPECT_TRUE(logged.size() == !c.log.empty() && (logged.empty() || logged[0].starts_with(c.log))) << testing::PrintToString(logged);
-    EXPECT_EQ(TakeCalls(), c.calls);
-    EXPECT_EQ(ReadFile(victim), "keep");
-    EXPECT_FALSE(Exists("/tmp/new") || Exists("/tmp/canary"));
-    EXPECT_TRUE(c.result != QM_SUCCESS || !Exists(kProbe));
+    EXPECT_EQ((std::tuple{TakeCalls(), ReadFile(victim), Exists("/tmp/new") || Exists("/tmp/canary"), c.result == QM_SUCCESS && Exists(kProbe)}),
+              std::tuple(c.calls, "keep", false, false));
   }
   EXPECT_EQ(cleanUp(), 0);
 }
@@ -234,8 +229,7 @@ TEST_F(Installer, RtkctlReportsWhatReallyHappened) {
   for (const Step &step : steps) {
     step.before();
     std::string output;
-    EXPECT_EQ(rtktest::Rtkctl(step.args, &output), step.status) << output;
-    EXPECT_NE(output.find(step.shown), std::string::npos) << output;
+    EXPECT_EQ((std::tuple{rtktest::Rtkctl(step.args, &output), output.find(step.shown) != output.npos}), std::tuple(step.status, true)) << output;
   }
 }
 
@@ -247,22 +241,23 @@ TEST_F(Installer, SettingsAndResetReachTheDriver) {
   Texts logged;
   EXPECT_EQ(Logged([] { return RTK_SetTrace("file", "RTK", "Fine", ""); }, &logged), QM_SUCCESS);  // no driver: the local settings stand
   EXPECT_EQ(logged, Texts{"RTK device: file mask: RTK, level: Fine, program: "});
-  EXPECT_EQ(RTK_SetTrace("printer", "FILE", "Coarse", ""), QM_ERR_BADPARAM);
-  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK));
-  EXPECT_EQ(RTK_SetTrace("screen", "FILE", "Loud", ""), QM_ERR_BADPARAM);
-  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_SCREEN, "Fine", QM_TRACE_RTK));
-  EXPECT_EQ(RTK_SetTrace("file", "NOSUCHBIT", "Medium", ""), QM_ERR_BADPARAM);
-  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Medium", QM_TRACE_RTK));
+  // The result, then the settings it left.
+  const auto set = [](const char *device, const char *mask, const char *level) {
+    return std::tuple{RTK_SetTrace(device, mask, level, ""), Settings()};
+  };
+  EXPECT_EQ(set("printer", "FILE", "Coarse"), std::tuple(QM_ERR_BADPARAM, std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK)));
+  EXPECT_EQ(set("screen", "FILE", "Loud"), std::tuple(QM_ERR_BADPARAM, std::make_tuple(QM_LOG_TARGET_SCREEN, "Fine", QM_TRACE_RTK)));
+  EXPECT_EQ(set("file", "NOSUCHBIT", "Medium"), std::tuple(QM_ERR_BADPARAM, std::make_tuple(QM_LOG_TARGET_FILE, "Medium", QM_TRACE_RTK)));
 
   // Quotes and markup in a value stay one value of one command; a command
   // that would not fit whole is not sent.
   UseRecorders();
   rtktest::StandIn driver;
   ASSERT_EQ(driver.Start({"--version=1.0.0.8"}), 0);
-  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", "\"/><reset/>'"), QM_SUCCESS);
-  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(200, '"').c_str()), QM_ERR_BADPARAM);
-  EXPECT_EQ(RTK_SetTrace("screen", "RTK", "Medium", std::string(1000, 'x').c_str()), QM_ERR_BADPARAM);
-  EXPECT_EQ(RTK_UninstallDriver(0), QM_SUCCESS);
+  EXPECT_EQ((std::vector<int32_t>{RTK_SetTrace("screen", "RTK", "Medium", "\"/><reset/>'"),
+                                  RTK_SetTrace("screen", "RTK", "Medium", std::string(200, '"').c_str()),
+                                  RTK_SetTrace("screen", "RTK", "Medium", std::string(1000, 'x').c_str()), RTK_UninstallDriver(0)}),
+            (std::vector<int32_t>{QM_SUCCESS, QM_ERR_BADPARAM, QM_ERR_BADPARAM, QM_SUCCESS}));
   Texts sent;
   for (const rtktest::LogEntry &ioctl : driver.Ioctls()) sent.push_back(ioctl.at("text"));
   EXPECT_EQ(sent, (Texts{"<trace mask=\"RTK\" level=\"Medium\" device=\"screen\" program=\"&quot;/&gt;&lt;reset/&gt;&apos;\" />", "<reset/>"}));
@@ -275,8 +270,7 @@ TEST_F(Installer, SettingsAndResetReachTheDriver) {
   EXPECT_EQ(logged, Texts{"Quillmar ERROR RTK_SetTrace failed with result:5030"});
 
   TRACE_SetLevelByStr("Coarse");
-  EXPECT_EQ(Install("", &logged, 1), QM_ERR_BADFILE);
-  EXPECT_EQ(Settings(), std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK));
+  EXPECT_EQ((std::tuple{Install("", &logged, 1), Settings()}), std::tuple(QM_ERR_BADFILE, std::make_tuple(QM_LOG_TARGET_FILE, "Fine", QM_TRACE_RTK)));
 }
 
 using PlatformAndVersion = rtktest::LoggingTest;
@@ -289,9 +283,8 @@ TEST_F(PlatformAndVersion, PlatformSearchesTheWordsInOrderIgnoringCase) {
       {"Darwin", 64, "windows"}, {"AIX", 64, "aix"}, {"HPUX", 64, "hpux"}, {"FreeBSD", 8, ""}};
   for (const auto &c : cases) {
     rtktest::GuardedBuffer out(static_cast<size_t>(c.size), 'x');
-    EXPECT_EQ(rtkutils_getPlatform(c.os, out.data(), c.size), c.platform[0] != '\0' ? 0 : RTK_NO_PLATFORM) << c.os;
-    EXPECT_STREQ(out.data(), c.platform) << c.os;
-    EXPECT_TRUE(out.Intact());
+    EXPECT_EQ((std::tuple{rtkutils_getPlatform(c.os, out.data(), c.size), std::string(out.data()), out.Intact()}),
+              std::tuple(c.platform[0] != '\0' ? 0 : RTK_NO_PLATFORM, c.platform, true)) << c.os;
   }
   EXPECT_EQ(CapturedTexts(), Texts{"Quillmar ERROR No platform match for FreeBSD\n"});
 }

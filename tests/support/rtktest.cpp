@@ -118,8 +118,7 @@ TempDir::TempDir() { if (mkdtemp(path_.data()) == nullptr || chmod(path_.c_str()
 TempDir::~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
 
 void WriteFile(const std::string &path, const std::string &content, mode_t mode) {
-  EXPECT_TRUE(static_cast<bool>(std::ofstream(path, std::ios::binary) << content)) << "cannot write " << path;
-  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+  EXPECT_TRUE(static_cast<bool>(std::ofstream(path, std::ios::binary) << content) && chmod(path.c_str(), mode) == 0) << "cannot write " << path;
 }
 
 std::string ReadFile(const std::string &path) { return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}}; }
@@ -147,26 +146,31 @@ int WaitForExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void InFreshProcess(const std::function<void()> &body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT({
+    body();
+    const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
+    for (int i = 0; i < result->total_part_count(); ++i) std::fprintf(stderr, "%s\n", result->GetTestPartResult(i).message());
+    std::exit(result->Failed() ? 1 : 0);  // exit, not _Exit: LeakSanitizer checks the fresh run
+  }, testing::ExitedWithCode(0), "");
+}
+
 int InChild(const std::function<int()> &fn) {
   const pid_t pid = Fork();
   if (pid == 0) _exit(fn());
   return pid < 0 ? -1 : WaitForExit(pid);
 }
 
-pid_t StartCommand(const std::vector<std::string> &argv, int output) {
+int RunCommand(const std::vector<std::string> &argv, std::string *output) {
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t pid = Fork();
-  if (pid == 0 && dup2(output, 1) == 1 && dup2(output, 2) == 2) execvp(args[0], args.data());
-  if (pid == 0) _exit(127);
-  return pid;
-}
-
-int RunCommand(const std::vector<std::string> &argv, std::string *output) {
   int pipefd[2];
   if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
-  const pid_t pid = StartCommand(argv, pipefd[1]);
+  const pid_t pid = Fork();
+  if (pid == 0 && dup2(pipefd[1], 1) == 1 && dup2(pipefd[1], 2) == 2) execvp(args[0], args.data());
+  if (pid == 0) _exit(127);
   close(pipefd[1]);
   char chunk[4096];
   for (ssize_t n; (n = read(pipefd[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);)
@@ -294,8 +298,6 @@ std::string EnterDriverSandbox() {
     return Failed("overlay /dev");
   return "";
 }
-
-bool IsMounted(const std::string &path) { return RunCommand({"mountpoint", "-q", path}) == 0; }
 
 int StandIn::Start(const std::vector<std::string> &extra, std::string *output) {
   // The detached daemon is re-parented to this process, which reaps it in

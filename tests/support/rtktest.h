@@ -68,13 +68,13 @@ pid_t Fork();
 // ended it).
 int WaitForExit(pid_t pid);
 
+// Runs body in a new run of this program (a death test), where process-wide
+// state is as loaded; its failed checks fail the current test (and are shown).
+void InFreshProcess(const std::function<void()> &body);
+
 // Runs fn in a child made by Fork() and answers its exit code (-1 when a
 // signal ended it).
 int InChild(const std::function<int()> &fn);
-
-// Starts `argv` (no shell) in a child made by Fork(), with standard output
-// and error on descriptor `output`; answers its process ID, or -1.
-pid_t StartCommand(const std::vector<std::string> &argv, int output);
 
 // Runs `argv` (no shell) and returns its exit status, or -1 when it could
 // not be started; standard output and error are appended to *output.
@@ -109,3 +109,7 @@ bool CheckDescriptorsAroundEachTest();
 // private mount namespace.
 #define RTK_REQUIRE_PRIVATE_MOUNT_NS() \
   do { if (const std::string rtk_ns_reason = rtktest::EnterPrivateMountNamespace(); !rtk_ns_reason.empty()) GTEST_SKIP() << rtk_ns_reason; } while (0)
+
+// A test whose body runs in a fresh run of the program (InFreshProcess).
+#define FRESH_TEST(suite, name) \
+  void suite##name(); TEST(suite, name) { rtktest::InFreshProcess(suite##name); } void suite##name()

@@ -52,9 +52,6 @@ class StandIn {
   size_t seen_ = 0;
 };
 
-// True when `path` is a mount point in this process's mount namespace.
-bool IsMounted(const std::string &path);
-
 }  // namespace rtktest
 
 // Enters a private mount namespace (skips without root) and the driver
