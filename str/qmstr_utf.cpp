@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "qmstr.h"
+#include "str/str_internal.h"
 
 namespace {
 
@@ -24,12 +25,15 @@ inline bool eightAsciiBytes(const uint8_t *p) {
   return (word & 0x8080808080808080u) == 0;
 }
 
-// True when none of the eight units at p is above 0x7F: eight ASCII
-// characters. The caller makes sure that all eight lie inside its input.
-inline bool eightAsciiUnits(const uint16_t *p) {
+// How many of the eight units at p, from the first on, are ASCII (0 to 8).
+// The caller makes sure that all eight lie inside its input.
+inline uint64_t leadingAsciiUnits(const uint16_t *p) {
+  constexpr uint64_t kAboveAscii = 0xFF80FF80FF80FF80u;
   uint64_t words[2];
   memcpy(words, p, sizeof words);
-  return ((words[0] | words[1]) & 0xFF80FF80FF80FF80u) == 0;
+  if ((words[0] & kAboveAscii) != 0) return rtk::str::FirstFlaggedByte(words[0] & kAboveAscii) / 2;
+  if ((words[1] & kAboveAscii) != 0) return 4 + rtk::str::FirstFlaggedByte(words[1] & kAboveAscii) / 2;
+  return 8;
 }
 
 // UTF-16 units stored at dst[0..last].
@@ -99,6 +103,22 @@ struct RoomySink {
   uint8_t *at;
 
   void put(uint32_t byte) { *at++ = static_cast<uint8_t>(byte); }
+  // The ASCII units that start the eight at src, each as its byte, with one
+  // store of eight bytes; answers how many (1 to 8) when src[0] is ASCII.
+  // The bytes stored for the units after them are written over by those
+  // units' own bytes, which are at least one a unit: the caller keeps this
+  // sink only while all eight units will still be written.
+  uint64_t putAsciiRun(const uint16_t *src) {
+    using EightUnits = uint16_t __attribute__((vector_size(16)));
+    using EightBytes = uint8_t __attribute__((vector_size(8)));
+    EightUnits units;
+    memcpy(&units, src, sizeof units);
+    const auto bytes = __builtin_convertvector(units, EightBytes);
+    memcpy(at, &bytes, sizeof bytes);
+    const uint64_t run = leadingAsciiUnits(src);
+    at += run;
+    return run;
+  }
   // Two units that take three bytes each, written with one copy of six bytes.
   void putTwoThreeByteUnits(uint32_t w, uint32_t x) {
     const uint8_t bytes[6] = {
@@ -193,7 +213,8 @@ int32_t utf8array_to_utf16asciz(const uint8_t *src, uint64_t n, uint16_t *dst, i
 // The units go in blocks inside which bytes are stored without a check
 // each: a unit takes at most three bytes (a pair four for its two units), so
 // a block of k units that starts with 3k + 1 bytes of room left cannot run
-// out. Runs of ASCII go eight units at a time, two three-byte units at once.
+// out. Runs of two or more ASCII units go up to eight at a time (one store
+// of eight bytes), two three-byte units at once.
 int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, int32_t size) {
   if (size < 1) return 0;
   uint8_t *const end = dst + size;
@@ -206,10 +227,8 @@ int32_t utf16array_to_utf8asciz(const uint16_t *src, uint64_t n, uint8_t *dst, i
     const uint64_t blockEnd = i + (n - i < fit ? n - i : fit);
     while (i < blockEnd) {
       const uint32_t w = src[i];
-      if (w < 0x80 && blockEnd - i >= 8 && eightAsciiUnits(src + i)) {
-        for (int k = 0; k < 8; ++k) roomy.at[k] = static_cast<uint8_t>(src[i + k]);
-        roomy.at += 8;
-        i += 8;
+      if (w < 0x80 && blockEnd - i >= 8 && src[i + 1] < 0x80) {
+        i += roomy.putAsciiRun(src + i);
       } else if (threeBytes(w) && blockEnd - i >= 2 && threeBytes(src[i + 1])) {
         roomy.putTwoThreeByteUnits(w, src[i + 1]);
         i += 2;

@@ -139,7 +139,8 @@ TEST(Utf, SixteenToEightPairsSurrogatesAndCutsAtTheEnd) {
       {{0xDC00, 0xD800, 'a'}, 8, 7, "\xED\xB0\x80\xED\xA0\x80" "a\0"s}, {{'a', 0xE9}, 3, 3, "a\xC3\0"s}, {{0x20AC, 'z'}, 2, 2, "\xE2\0"s},
       {{'x'}, 1, 1, "\0"s}, {{}, 1, 0, "\0"s}, {{0x7FF, 0x800}, 16, 5, "\xDF\xBF\xE0\xA0\x80\0"s}, {{'a'}, 0, 0, ""},
       {{'a'}, INT32_MIN, 0, ""}, {Units(12, 'a'), 9, 9, "aaaaaaaa\0"s}, {{0x20AC, 0x20AC, 0x20AC}, 7, 7, "\xE2\x82\xAC\xE2\x82\xAC\0"s},
-      {{0x20AC, 0xD83D, 0xDE00}, 6, 6, "\xE2\x82\xAC\xF0\x9F\0"s}};
+      {{0x20AC, 0xD83D, 0xDE00}, 6, 6, "\xE2\x82\xAC\xF0\x9F\0"s}, {{'a', 'b', 0xE9, 'c', 'd', 'e', 'f', 'g', 'h', 0xE9, 'i', 'j', 'k',
+      'l', 'm', 'n', 'o', 'p', 0x20AC, 'x'}, 64, 24, "ab\xC3\xA9" "cdefgh\xC3\xA9" "ijklmnop\xE2\x82\xAC" "x\0"s}};
   for (const auto &c : cases) {
     rtktest::GuardedBuffer out(c.size > 0 ? static_cast<size_t>(c.size) : 0);
     EXPECT_EQ(utf16array_to_utf8asciz(c.in.data(), c.in.size(), reinterpret_cast<uint8_t *>(out.data()), c.size), c.result);
